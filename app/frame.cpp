@@ -1,0 +1,48 @@
+#include "app/frame.h"
+
+#include "app/command_line.h"
+#include "platform/errors.h"
+
+#include <exception>
+
+namespace ferrolatch {
+
+namespace {
+
+void runHandler(const Invocation& invocation, Platform& platform, const ApplicationContext& applicationContext)
+{
+    if (invocation.kind == Invocation::Kind::Agent)
+        throw ProofError("this build does not provide the menu-bar agent yet");
+
+    const Command& command = *invocation.command;
+    if (!command.handler)
+        throw ProofError("this build does not provide the " + std::string(command.word) + " command yet");
+
+    auto handler = [&] { command.handler(platform, invocation.arguments); };
+    if (command.ui && applicationContext)
+        applicationContext(handler);
+    else
+        handler();
+}
+
+}
+
+int runCommandLine(std::span<const std::string> words, std::string_view workingDirectory, Platform& platform,
+                   std::ostream& error, const ApplicationContext& applicationContext)
+{
+    Invocation invocation = parseCommandLine(words, workingDirectory);
+    if (invocation.kind == Invocation::Kind::Usage) {
+        error << usageText() << std::flush;
+        return 64;
+    }
+
+    try {
+        runHandler(invocation, platform, applicationContext);
+    } catch (const std::exception& failure) {
+        error << "ferrolatch-proof: " << failure.what() << '\n' << std::flush;
+        return 1;
+    }
+    return 0;
+}
+
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ferrolatch {
+
+// BSD file flags the program sets on files that protect a drive.
+enum class FileFlag : std::uint32_t {
+    Hidden = 0x8000,       // UF_HIDDEN
+    UserImmutable = 0x0002 // UF_IMMUTABLE
+};
+
+struct FileAttributes {
+    enum class Type { Regular, Directory, SymbolicLink, Other } type = Type::Other;
+    std::uint64_t size = 0;
+    std::uint32_t mode = 0;  // permission bits
+    std::uint32_t flags = 0; // FileFlag bits
+};
+
+// The file system. Every failure is a PlatformError carrying the platform's
+// description (errno-based on POSIX). Paths are absolute.
+class Files {
+public:
+    virtual ~Files() = default;
+
+    virtual bool exists(const std::string& path) = 0; // anything at the path, links not followed
+    virtual std::optional<FileAttributes> attributes(const std::string& path) = 0; // nothing there: empty
+    virtual std::string readFile(const std::string& path) = 0;
+    // Writes a temporary file beside the target, flushes it, then renames it over
+    // the target, so readers see the old bytes or the new, never a mixture.
+    virtual void writeFileAtomically(const std::string& path, const std::string& bytes) = 0;
+    virtual void removeFile(const std::string& path) = 0;
+    virtual void createDirectory(const std::string& path, std::uint32_t mode) = 0; // parents too; existing is fine
+    virtual void setMode(const std::string& path, std::uint32_t mode) = 0;
+    // Adds or clears the given FileFlag bits, leaving the others as they are.
+    virtual void setFlags(const std::string& path, std::uint32_t flags) = 0;
+    virtual void clearFlags(const std::string& path, std::uint32_t flags) = 0;
+};
+
+}
