@@ -1,0 +1,91 @@
+#include "tests/e2e/e2e_harness.h"
+
+#include <gtest/gtest.h>
+
+using namespace ferrolatch::e2e;
+
+namespace {
+
+const std::string usage =
+    "usage:\n"
+    "  ferrolatch-proof enroll IMAGE MANIFEST\n"
+    "  ferrolatch-proof unlock IMAGE MANIFEST\n"
+    "  ferrolatch-proof native-enroll IMAGE MANIFEST\n"
+    "  ferrolatch-proof native-unlock IMAGE MANIFEST\n"
+    "  ferrolatch-proof native-enroll-bundle CREDENTIAL_MANIFEST BUNDLE MANIFEST SIZE VOLUME_NAME\n"
+    "  ferrolatch-proof native-unlock-bundle BUNDLE MANIFEST\n"
+    "  ferrolatch-proof native-mount-bundle BUNDLE MANIFEST\n"
+    "  ferrolatch-proof setup-drive\n"
+    "  ferrolatch-proof init-drive WHOLE_DISK CONFIRMATION_TOKEN DATA_NAME MANIFEST\n"
+    "  ferrolatch-proof native-unlock-volume MANIFEST\n"
+    "  ferrolatch-proof mount-drive MANIFEST\n"
+    "  ferrolatch-proof lock-drive MANIFEST\n"
+    "  ferrolatch-proof restore-drive MANIFEST SOURCE_DIR SHA256_RECEIPT\n"
+    "  ferrolatch-proof native-share-recovery MANIFEST\n"
+    "  ferrolatch-proof native-copy-recovery MANIFEST\n"
+    "  ferrolatch-proof native-passwords-recovery MANIFEST\n"
+    "  ferrolatch-proof native-offline-recovery MANIFEST\n"
+    "  ferrolatch-proof enroll-volume CONTAINER NAME CREDENTIAL_MANIFEST VOLUME_MANIFEST\n"
+    "  ferrolatch-proof unlock-volume VOLUME_MANIFEST\n"
+    "  ferrolatch-proof store-recovery VOLUME_MANIFEST\n"
+    "  ferrolatch-proof share-recovery VOLUME_MANIFEST\n"
+    "  ferrolatch-proof copy-recovery VOLUME_MANIFEST\n"
+    "  ferrolatch-proof inspect-drive WHOLE_DISK\n"
+    "  ferrolatch-proof agent-enable\n"
+    "  ferrolatch-proof agent-disable\n"
+    "  ferrolatch-proof agent-status\n"
+    "  ferrolatch-proof about\n"
+    "  ferrolatch-proof self-test\n";
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> arguments;
+};
+
+const UsageCase usageCases[] = {
+    {"missing manifest", {"lock-drive"}},
+    {"one word too many", {"lock-drive", "a", "b"}},
+    {"upper case", {"LOCK-DRIVE", "m.json"}},
+    {"no hyphen", {"lockdrive", "m.json"}},
+    {"self-test with a word", {"self-test", "x"}},
+    {"unknown word", {"frobnicate"}},
+    {"empty word", {""}},
+    {"init-drive short of one", {"init-drive", "disk4", "ERASE-disk4-0000000000000000", "PRIVATE"}},
+};
+
+}
+
+TEST(CommandFrame, PrintsExactlyTheUsageTextForEveryWrongCommandLine)
+{
+    for (const auto& c : usageCases) {
+        SCOPED_TRACE(c.name);
+        RunResult result = run(ferrolatchExecutable(), c.arguments);
+        EXPECT_EQ(result.status, 64);
+        EXPECT_EQ(result.err, usage);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(CommandFrame, UsageTextHasTwentyNineLines)
+{
+    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 29);
+}
+
+TEST(CommandFrame, ReportsAFailureAsOneLineAndExitOne)
+{
+    // A command this build does not provide yet fails honestly rather than succeeding.
+    RunResult result = run(ferrolatchExecutable(), {"agent-status"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    ASSERT_FALSE(result.err.empty());
+    EXPECT_EQ(result.err.rfind("ferrolatch-proof: ", 0), 0u);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
+    EXPECT_EQ(result.err.back(), '\n');
+}
+
+TEST(CommandFrame, ProgramNameIsFixedWhateverTheExecutableIsCalled)
+{
+    // argv[0] differs under env(1) runs too; the prefix never follows it.
+    RunResult result = run(ferrolatchExecutable(), {"agent-status"});
+    EXPECT_NE(result.err.find("ferrolatch-proof: "), std::string::npos);
+}
