@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <unistd.h>
+
 using namespace ferrolatch::e2e;
 
 namespace {
@@ -73,8 +77,8 @@ TEST(CommandFrame, UsageTextHasTwentyNineLines)
 
 TEST(CommandFrame, ReportsAFailureAsOneLineAndExitOne)
 {
-    // A command this build does not provide yet fails honestly rather than succeeding.
-    RunResult result = run(ferrolatchExecutable(), {"agent-status"});
+    // Whatever the reason, a failure is one line with the fixed prefix and exit status 1.
+    RunResult result = run(ferrolatchExecutable(), {"lock-drive", "/nonexistent/manifest.json"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     ASSERT_FALSE(result.err.empty());
@@ -85,7 +89,15 @@ TEST(CommandFrame, ReportsAFailureAsOneLineAndExitOne)
 
 TEST(CommandFrame, ProgramNameIsFixedWhateverTheExecutableIsCalled)
 {
-    // argv[0] differs under env(1) runs too; the prefix never follows it.
-    RunResult result = run(ferrolatchExecutable(), {"agent-status"});
-    EXPECT_NE(result.err.find("ferrolatch-proof: "), std::string::npos);
+    std::string directory = std::filesystem::temp_directory_path() / "ferrolatch-frame-XXXXXX";
+    ASSERT_NE(mkdtemp(directory.data()), nullptr);
+    std::string renamed = directory + "/other-name";
+    std::filesystem::create_symlink(ferrolatchExecutable(), renamed);
+
+    RunResult wrongLine = run(renamed, {"lock-drive"});
+    RunResult failure = run(renamed, {"lock-drive", "/nonexistent/manifest.json"});
+    std::filesystem::remove_all(directory);
+
+    EXPECT_EQ(wrongLine.err, usage);
+    EXPECT_EQ(failure.err.rfind("ferrolatch-proof: ", 0), 0u);
 }
