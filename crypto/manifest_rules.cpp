@@ -1,0 +1,123 @@
+#include "crypto/manifest_rules.h"
+
+#include "app/constants.h"
+#include "crypto/volume_uuid.h"
+#include "platform/errors.h"
+
+namespace ferrolatch {
+
+namespace {
+
+bool isNative(const Manifest& manifest)
+{
+    return manifest.version == protocolVersion && manifest.relyingPartyID == relyingPartyDomain;
+}
+
+bool isBrowser(const Manifest& manifest)
+{
+    return manifest.version == protocolVersion && manifest.relyingPartyID == localRelyingPartyID;
+}
+
+bool hasKind(const Manifest& manifest, std::string_view kind)
+{
+    return manifest.resourceKind && *manifest.resourceKind == kind;
+}
+
+Manifest acceptIf(bool accepted, Manifest manifest, const char* message)
+{
+    if (!accepted)
+        throw ProofError(message);
+    return manifest;
+}
+
+char asciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool endsWithIgnoringCase(std::string_view text, std::string_view lowerSuffix)
+{
+    if (text.size() < lowerSuffix.size())
+        return false;
+    std::string_view tail = text.substr(text.size() - lowerSuffix.size());
+    for (std::size_t i = 0; i < tail.size(); ++i)
+        if (asciiLower(tail[i]) != lowerSuffix[i])
+            return false;
+    return true;
+}
+
+// A bare file name: the bundle is looked for beside the manifest, never elsewhere.
+bool isBareSparsebundleName(const std::optional<std::string>& name)
+{
+    return name && !name->empty() && name->find('/') == std::string::npos
+        && endsWithIgnoringCase(*name, ".sparsebundle");
+}
+
+}
+
+Manifest acceptNativeVolumeManifest(Manifest manifest)
+{
+    bool accepted = isNative(manifest) && hasKind(manifest, nativeVolumeKind) && manifest.volumeUUID
+        && manifest.volumeName;
+    return acceptIf(accepted, std::move(manifest), "manifest does not identify a native Ferrolatch APFS volume");
+}
+
+Manifest loadNativeVolumeManifest(Files& files, const std::string& path)
+{
+    return acceptNativeVolumeManifest(readManifest(files, path));
+}
+
+Manifest acceptBrowserVolumeManifest(Manifest manifest)
+{
+    bool accepted = isBrowser(manifest) && hasKind(manifest, browserVolumeKind) && manifest.volumeUUID;
+    return acceptIf(accepted, std::move(manifest), "manifest does not identify a supported APFS volume");
+}
+
+Manifest acceptBrowserRecoveryManifest(Manifest manifest)
+{
+    bool accepted = isBrowser(manifest) && hasKind(manifest, browserVolumeKind) && manifest.volumeUUID
+        && manifest.volumeName;
+    return acceptIf(accepted, std::move(manifest), "manifest does not identify a supported APFS volume");
+}
+
+Manifest acceptNativeImageManifest(Manifest manifest)
+{
+    bool accepted = isNative(manifest) && hasKind(manifest, nativeImageKind);
+    return acceptIf(accepted, std::move(manifest), "manifest does not identify a native Ferrolatch image proof");
+}
+
+Manifest acceptNativeSparsebundleManifest(Manifest manifest)
+{
+    bool accepted = isNative(manifest) && hasKind(manifest, nativeSparsebundleKind)
+        && isBareSparsebundleName(manifest.imageName) && manifest.volumeName;
+    return acceptIf(accepted, std::move(manifest), "manifest does not identify a native Ferrolatch sparsebundle");
+}
+
+Manifest acceptBrowserImageManifest(Manifest manifest)
+{
+    return acceptIf(isBrowser(manifest), std::move(manifest), "unsupported Ferrolatch proof manifest");
+}
+
+Manifest acceptNativeCredentialManifest(Manifest manifest)
+{
+    return acceptIf(isNative(manifest), std::move(manifest), "credential manifest is not a native Ferrolatch manifest");
+}
+
+Manifest acceptBrowserCredentialManifest(Manifest manifest)
+{
+    return acceptIf(isBrowser(manifest), std::move(manifest), "unsupported credential source manifest");
+}
+
+bool isRegistrableManifest(const Manifest& manifest)
+{
+    return isNative(manifest) && hasKind(manifest, nativeVolumeKind) && manifest.volumeUUID
+        && canonicalVolumeUUID(*manifest.volumeUUID);
+}
+
+Manifest acceptRegistrableManifest(Manifest manifest)
+{
+    return acceptIf(isRegistrableManifest(manifest), std::move(manifest),
+                    "refusing to register an invalid Ferrolatch volume manifest");
+}
+
+}

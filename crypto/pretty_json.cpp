@@ -1,0 +1,158 @@
+#include "crypto/pretty_json.h"
+
+#include "platform/errors.h"
+
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+
+namespace ferrolatch {
+
+namespace {
+
+// How the Mac reports a value its JSON writer cannot represent.
+PlatformError invalidValue(const std::string& reason)
+{
+    return PlatformError("NSCocoaErrorDomain", 4866,
+                         "The data couldn’t be written because it isn’t in the correct format: " + reason + ".");
+}
+
+bool isValidUTF8(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3 : (byte & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || i + length > text.size())
+            return false;
+        std::uint32_t code = length == 1 ? byte : byte & (0x7Fu >> length);
+        for (std::size_t j = 1; j < length; ++j) {
+            auto next = static_cast<unsigned char>(text[i + j]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = code << 6 | (next & 0x3Fu);
+        }
+        static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+void writeString(std::string& out, std::string_view text)
+{
+    if (!isValidUTF8(text))
+        throw invalidValue("a string is not valid UTF-8");
+    static constexpr char hex[] = "0123456789abcdef";
+    out += '"';
+    for (char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                out += "\\u00";
+                out += hex[static_cast<unsigned char>(c) >> 4];
+                out += hex[static_cast<unsigned char>(c) & 0xF];
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+}
+
+void writeNumber(std::string& out, const nlohmann::json& value)
+{
+    if (value.is_number_integer() || value.is_number_unsigned()) {
+        out += value.dump();
+        return;
+    }
+    double number = value.get<double>();
+    if (!std::isfinite(number))
+        throw invalidValue("a number is not finite");
+    // Whole numbers print without a fraction, as the Mac prints them.
+    constexpr double exactLimit = 9007199254740992.0; // 2^53
+    if (number == std::floor(number) && std::fabs(number) <= exactLimit) {
+        out += std::to_string(static_cast<std::int64_t>(number));
+        return;
+    }
+    out += value.dump();
+}
+
+void writeIndent(std::string& out, std::size_t depth)
+{
+    out.append(depth * 2, ' ');
+}
+
+void writeValue(std::string& out, const nlohmann::json& value, std::size_t depth)
+{
+    switch (value.type()) {
+    case nlohmann::json::value_t::object: {
+        out += "{\n";
+        bool first = true;
+        for (const auto& [key, member] : value.items()) {
+            if (!first)
+                out += ",\n";
+            first = false;
+            writeIndent(out, depth + 1);
+            writeString(out, key);
+            out += " : ";
+            writeValue(out, member, depth + 1);
+        }
+        out += '\n';
+        writeIndent(out, depth);
+        out += '}';
+        break;
+    }
+    case nlohmann::json::value_t::array: {
+        out += "[\n";
+        bool first = true;
+        for (const auto& element : value) {
+            if (!first)
+                out += ",\n";
+            first = false;
+            writeIndent(out, depth + 1);
+            writeValue(out, element, depth + 1);
+        }
+        out += '\n';
+        writeIndent(out, depth);
+        out += ']';
+        break;
+    }
+    case nlohmann::json::value_t::string:
+        writeString(out, value.get_ref<const std::string&>());
+        break;
+    case nlohmann::json::value_t::boolean:
+        out += value.get<bool>() ? "true" : "false";
+        break;
+    case nlohmann::json::value_t::null:
+        out += "null";
+        break;
+    case nlohmann::json::value_t::number_integer:
+    case nlohmann::json::value_t::number_unsigned:
+    case nlohmann::json::value_t::number_float:
+        writeNumber(out, value);
+        break;
+    case nlohmann::json::value_t::binary:
+    case nlohmann::json::value_t::discarded:
+        throw invalidValue("binary data has no JSON form");
+    }
+}
+
+}
+
+std::string encodePrettyJSON(const nlohmann::json& value)
+{
+    std::string out;
+    writeValue(out, value, 0);
+    return out;
+}
+
+}

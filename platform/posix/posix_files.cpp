@@ -1,0 +1,318 @@
+#include "platform/posix/posix_files.h"
+
+#include "platform/errors.h"
+#include "platform/posix/emulated_file_flags.h"
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace ferrolatch {
+
+namespace {
+
+constexpr std::uint32_t immutableFlag = static_cast<std::uint32_t>(FileFlag::UserImmutable);
+
+[[noreturn]] void fail(int number, const std::string& operation)
+{
+    throw PlatformError::fromErrno(number, operation);
+}
+
+// errno is read before the message is built, so building it cannot disturb it.
+[[noreturn]] void fail(const char* operation, const std::string& path)
+{
+    int number = errno;
+    fail(number, std::string(operation) + " " + path);
+}
+
+bool isMissing(int number)
+{
+    return number == ENOENT || number == ENOTDIR;
+}
+
+// The emulated flags of a path; a file without the attribute, or a file
+// system or link that cannot carry one, has none.
+std::uint32_t readFlags(const std::string& path, bool followLinks)
+{
+    char text[16];
+    ssize_t length = followLinks ? getxattr(path.c_str(), emulated::fileFlagsAttribute, text, sizeof text)
+                                 : lgetxattr(path.c_str(), emulated::fileFlagsAttribute, text, sizeof text);
+    if (length < 0) {
+        if (errno == ENODATA || errno == ENOTSUP || errno == EPERM)
+            return 0;
+        fail("could not read flags of", path);
+    }
+    std::uint32_t flags = 0;
+    auto [end, error] = std::from_chars(text, text + length, flags);
+    if (error != std::errc() || end != text + length)
+        return 0; // not written by us: no flags rather than guessed ones
+    return flags;
+}
+
+void writeFlags(const std::string& path, std::uint32_t flags)
+{
+    if (flags == 0) {
+        if (removexattr(path.c_str(), emulated::fileFlagsAttribute) != 0 && errno != ENODATA)
+            fail("could not set flags of", path);
+        return;
+    }
+    std::string text = std::to_string(flags);
+    if (setxattr(path.c_str(), emulated::fileFlagsAttribute, text.data(), text.size(), 0) != 0)
+        fail("could not set flags of", path);
+}
+
+bool isImmutable(const std::string& path)
+{
+    return (readFlags(path, true) & immutableFlag) != 0;
+}
+
+// The Mac's kernel refuses these on a user-immutable file; so do we.
+void refuseIfImmutable(const std::string& path, const char* operation)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && isImmutable(path))
+        fail(EPERM, std::string(operation) + " " + path);
+}
+
+std::string parentDirectory(const std::string& path)
+{
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string lastComponent(const std::string& path)
+{
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    // Closing can report a deferred write error, so it is checked when it matters.
+    int close()
+    {
+        int result = ::close(m_fd);
+        m_fd = -1;
+        return result;
+    }
+
+private:
+    int m_fd;
+};
+
+// A name beside the target that no other writer picks: process, counter, time.
+std::string temporaryPath(const std::string& path)
+{
+    static std::atomic<unsigned> counter {0};
+    auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    return parentDirectory(path) + "/." + lastComponent(path) + ".tmp-" + std::to_string(getpid()) + "-"
+        + std::to_string(counter++) + "-" + std::to_string(now);
+}
+
+// Zero, or the errno of the step that failed.
+int writeAndFlush(Descriptor& file, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t written = ::write(file.get(), bytes.data() + done, bytes.size() - done);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    if (fsync(file.get()) != 0 || file.close() != 0)
+        return errno;
+    return 0;
+}
+
+void syncDirectory(const std::string& directory, const std::string& path)
+{
+    Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0)
+        fail("could not write", path);
+    // Some file systems cannot flush a directory; the rename stands there anyway.
+    if (fsync(fd.get()) != 0 && errno != EINVAL && errno != ENOTSUP)
+        fail("could not write", path);
+}
+
+}
+
+bool PosixFiles::exists(const std::string& path)
+{
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0)
+        return true;
+    if (isMissing(errno))
+        return false;
+    // Unknown is not "free": callers use this to avoid replacing user data.
+    fail("could not read attributes of", path);
+}
+
+std::optional<FileAttributes> PosixFiles::attributes(const std::string& path)
+{
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        if (isMissing(errno))
+            return std::nullopt;
+        fail("could not read attributes of", path);
+    }
+    FileAttributes attributes;
+    if (S_ISREG(info.st_mode))
+        attributes.type = FileAttributes::Type::Regular;
+    else if (S_ISDIR(info.st_mode))
+        attributes.type = FileAttributes::Type::Directory;
+    else if (S_ISLNK(info.st_mode))
+        attributes.type = FileAttributes::Type::SymbolicLink;
+    attributes.size = static_cast<std::uint64_t>(info.st_size);
+    attributes.mode = info.st_mode & 07777;
+    attributes.flags = readFlags(path, false);
+    return attributes;
+}
+
+bool PosixFiles::isWritable(const std::string& path)
+{
+    if (access(path.c_str(), W_OK) != 0)
+        return false;
+    return !isImmutable(path);
+}
+
+std::string PosixFiles::readFile(const std::string& path)
+{
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        fail("could not read", path);
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("could not read", path);
+        }
+        if (count == 0)
+            return bytes;
+        bytes.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+void PosixFiles::writeFileAtomically(const std::string& path, const std::string& bytes)
+{
+    refuseIfImmutable(path, "could not write");
+
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temporary = temporaryPath(path);
+        // 0666 under the umask: the process's default file-creation mode. A new
+        // file carries no flags, so nothing immutable is inherited or left.
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt == 16))
+            fail("could not write", path);
+    }
+    Descriptor file(fd);
+    int number = writeAndFlush(file, bytes);
+    if (number == 0 && rename(temporary.c_str(), path.c_str()) != 0)
+        number = errno;
+    if (number != 0) {
+        ::unlink(temporary.c_str());
+        fail(number, "could not write " + path);
+    }
+    syncDirectory(parentDirectory(path), path);
+}
+
+void PosixFiles::removeFile(const std::string& path)
+{
+    refuseIfImmutable(path, "could not remove");
+    if (::remove(path.c_str()) != 0)
+        fail("could not remove", path);
+}
+
+void PosixFiles::createDirectory(const std::string& path, std::uint32_t mode)
+{
+    std::size_t position = 0;
+    while (position != std::string::npos) {
+        position = path.find('/', position + 1);
+        std::string prefix = path.substr(0, position);
+        if (prefix.empty())
+            continue;
+        if (mkdir(prefix.c_str(), static_cast<mode_t>(mode)) == 0) {
+            // The umask must not narrow or widen what the caller asked for.
+            if (chmod(prefix.c_str(), static_cast<mode_t>(mode)) != 0)
+                fail("could not create directory", path);
+            continue;
+        }
+        if (errno != EEXIST)
+            fail("could not create directory", path);
+        struct stat info {};
+        if (stat(prefix.c_str(), &info) != 0)
+            fail("could not create directory", path);
+        if (!S_ISDIR(info.st_mode))
+            fail(ENOTDIR, "could not create directory " + path);
+    }
+}
+
+std::vector<std::string> PosixFiles::listDirectory(const std::string& path)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(path.c_str()), closedir);
+    if (!directory)
+        fail("could not list", path);
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        dirent* entry = readdir(directory.get());
+        if (!entry) {
+            if (errno != 0)
+                fail("could not list", path);
+            return names;
+        }
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    }
+}
+
+void PosixFiles::setMode(const std::string& path, std::uint32_t mode)
+{
+    refuseIfImmutable(path, "could not change mode of");
+    if (chmod(path.c_str(), static_cast<mode_t>(mode)) != 0)
+        fail("could not change mode of", path);
+}
+
+void PosixFiles::setFlags(const std::string& path, std::uint32_t flags)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        fail("could not set flags of", path);
+    writeFlags(path, readFlags(path, true) | flags);
+}
+
+void PosixFiles::clearFlags(const std::string& path, std::uint32_t flags)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        fail("could not set flags of", path);
+    writeFlags(path, readFlags(path, true) & ~flags);
+}
+
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/files.h"
+
+namespace ferrolatch {
+
+// The file system over POSIX calls. Linux has no BSD file flags, so they live
+// in an extended attribute, and the adapter enforces what the Mac's kernel
+// enforces for a user-immutable file: it cannot be written over, removed or
+// have its mode changed (EPERM) until the flag is cleared.
+class PosixFiles final : public Files {
+public:
+    bool exists(const std::string& path) override;
+    std::optional<FileAttributes> attributes(const std::string& path) override;
+    bool isWritable(const std::string& path) override;
+    std::string readFile(const std::string& path) override;
+    void writeFileAtomically(const std::string& path, const std::string& bytes) override;
+    void removeFile(const std::string& path) override;
+    void createDirectory(const std::string& path, std::uint32_t mode) override;
+    std::vector<std::string> listDirectory(const std::string& path) override;
+    void setMode(const std::string& path, std::uint32_t mode) override;
+    void setFlags(const std::string& path, std::uint32_t flags) override;
+    void clearFlags(const std::string& path, std::uint32_t flags) override;
+};
+
+}
