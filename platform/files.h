@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ferrolatch {
 
@@ -27,12 +28,17 @@ public:
 
     virtual bool exists(const std::string& path) = 0; // anything at the path, links not followed
     virtual std::optional<FileAttributes> attributes(const std::string& path) = 0; // nothing there: empty
+    // Whether this process may write at the path (a read-only volume answers false).
+    virtual bool isWritable(const std::string& path) = 0;
     virtual std::string readFile(const std::string& path) = 0;
     // Writes a temporary file beside the target, flushes it, then renames it over
     // the target, so readers see the old bytes or the new, never a mixture.
     virtual void writeFileAtomically(const std::string& path, const std::string& bytes) = 0;
     virtual void removeFile(const std::string& path) = 0;
     virtual void createDirectory(const std::string& path, std::uint32_t mode) = 0; // parents too; existing is fine
+    // The names in a directory, in listing order, without "." and "..";
+    // nothing below it is visited.
+    virtual std::vector<std::string> listDirectory(const std::string& path) = 0;
     virtual void setMode(const std::string& path, std::uint32_t mode) = 0;
     // Adds or clears the given FileFlag bits, leaving the others as they are.
     virtual void setFlags(const std::string& path, std::uint32_t flags) = 0;

@@ -1,0 +1,89 @@
+#include "crypto/drive_registry.h"
+
+#include "crypto/manifest_rules.h"
+#include "crypto/volume_uuid.h"
+
+#include <exception>
+
+namespace ferrolatch {
+
+namespace {
+
+constexpr std::uint32_t registryDirectoryMode = 0700;
+constexpr std::uint32_t entryMode = 0600;
+
+std::string registryDirectory(Paths& paths)
+{
+    return supportDirectory(paths) + "/Drives";
+}
+
+// The extension after the last dot of the last path component; a leading dot
+// alone (".json") names a file without one.
+std::string_view pathExtension(std::string_view path)
+{
+    std::size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return {};
+    return name.substr(dot + 1);
+}
+
+}
+
+std::string supportDirectory(Paths& paths)
+{
+    std::string applicationSupport = paths.applicationSupportDirectory();
+    while (applicationSupport.size() > 1 && applicationSupport.back() == '/')
+        applicationSupport.pop_back();
+    return applicationSupport + "/Ferrolatch";
+}
+
+void registerDrive(Files& files, Paths& paths, VolumePromptSuppression& suppression, const Manifest& manifest)
+{
+    acceptRegistrableManifest(manifest);
+    // Registrable means the UUID is well formed, so it is also a safe file name.
+    std::string uuid = *canonicalVolumeUUID(*manifest.volumeUUID);
+
+    std::string directory = registryDirectory(paths);
+    files.createDirectory(directory, registryDirectoryMode);
+    std::string entry = directory + "/" + uuid + ".json";
+    writeManifest(files, manifest, entry);
+    files.setMode(entry, entryMode);
+
+    if (suppression.install(*manifest.volumeUUID))
+        suppression.dismissStaleAgent();
+}
+
+std::set<std::string> registeredVolumeUUIDs(Files& files, Paths& paths)
+{
+    std::set<std::string> uuids;
+    try {
+        std::string directory = registryDirectory(paths);
+        for (const std::string& name : files.listDirectory(directory)) {
+            if (name.empty() || name.front() == '.')
+                continue;
+            if (std::optional<std::string> uuid = registeredVolumeUUID(files, directory + "/" + name))
+                uuids.insert(std::move(*uuid));
+        }
+    } catch (const std::exception&) {
+        // No support directory or no registry yet: nothing is enrolled.
+    }
+    return uuids;
+}
+
+std::optional<std::string> registeredVolumeUUID(Files& files, const std::string& path)
+{
+    if (pathExtension(path) != "json")
+        return std::nullopt;
+    try {
+        Manifest manifest = readManifest(files, path);
+        if (!isRegistrableManifest(manifest))
+            return std::nullopt;
+        return canonicalVolumeUUID(*manifest.volumeUUID);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}

@@ -1,0 +1,309 @@
+#include "platform/macsim/macsim_preferences.h"
+
+#include "platform/errors.h"
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <limits>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ferrolatch {
+
+namespace {
+
+// Deeper dictionaries than any real preference are refused rather than
+// risking the stack on a hostile file.
+constexpr int deepestNesting = 64;
+
+struct OwnedNode {
+    plist_t node = nullptr;
+    OwnedNode() = default;
+    explicit OwnedNode(plist_t adopted) : node(adopted) {}
+    OwnedNode(const OwnedNode&) = delete;
+    OwnedNode& operator=(const OwnedNode&) = delete;
+    ~OwnedNode()
+    {
+        if (node)
+            plist_free(node);
+    }
+    plist_t release()
+    {
+        plist_t released = node;
+        node = nullptr;
+        return released;
+    }
+};
+
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int opened) : fd(opened) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+PlatformError unreadableValue()
+{
+    return PlatformError("NSCocoaErrorDomain", 3840,
+                         "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
+}
+
+plist_t parse(std::string_view bytes)
+{
+    if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max())
+        return nullptr;
+    plist_t node = nullptr;
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
+    return node;
+}
+
+std::string toXML(plist_t node)
+{
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(node, &xml, &length);
+    if (!xml)
+        throw unreadableValue();
+    std::string text(xml, length);
+    plist_to_xml_free(xml);
+    return text;
+}
+
+PreferenceValue::Dictionary toDictionary(plist_t node, int depth);
+
+PreferenceValue toValue(plist_t node, int depth)
+{
+    switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+        char* text = nullptr;
+        plist_get_string_val(node, &text);
+        std::string value(text ? text : "");
+        std::free(text);
+        return PreferenceValue(std::move(value));
+    }
+    case PLIST_DICT:
+        return PreferenceValue(toDictionary(node, depth + 1));
+    default: {
+        OwnedNode copy(plist_copy(node));
+        return PreferenceValue(PreferenceValue::Other {toXML(copy.node)});
+    }
+    }
+}
+
+PreferenceValue::Dictionary toDictionary(plist_t node, int depth)
+{
+    if (depth > deepestNesting)
+        throw unreadableValue();
+    PreferenceValue::Dictionary dictionary;
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(node, &iterator);
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, iterator, &key, &value);
+        if (!value) {
+            std::free(key);
+            break;
+        }
+        std::string name(key ? key : "");
+        std::free(key);
+        dictionary.insert_or_assign(std::move(name), toValue(value, depth));
+    }
+    std::free(iterator);
+    return dictionary;
+}
+
+plist_t toNode(const PreferenceValue& value, int depth);
+
+plist_t toDictionaryNode(const PreferenceValue::Dictionary& dictionary, int depth)
+{
+    if (depth > deepestNesting)
+        throw unreadableValue();
+    OwnedNode node(plist_new_dict());
+    for (const auto& [key, item] : dictionary)
+        plist_dict_set_item(node.node, key.c_str(), toNode(item, depth + 1));
+    return node.release();
+}
+
+plist_t toNode(const PreferenceValue& value, int depth)
+{
+    if (const std::string* text = value.string())
+        return plist_new_string(text->c_str());
+    if (const PreferenceValue::Dictionary* dictionary = value.dictionary())
+        return toDictionaryNode(*dictionary, depth);
+    const PreferenceValue::Other* other = value.other();
+    plist_t carried = other ? parse(other->encoded) : nullptr;
+    if (!carried)
+        throw unreadableValue();
+    return carried;
+}
+
+struct FileBytes {
+    std::optional<std::string> bytes;
+    int error = 0; // errno when bytes is empty
+};
+
+FileBytes readWholeFile(const std::string& path)
+{
+    Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0)
+        return {std::nullopt, errno};
+    std::string bytes;
+    char buffer[16384];
+    for (;;) {
+        ssize_t count = read(file.fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return {std::nullopt, errno};
+        if (count == 0)
+            return {std::move(bytes), 0};
+        bytes.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+bool writeAll(int fd, const std::string& bytes)
+{
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        written += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+// A temporary file beside the target takes its place in one rename.
+bool replaceAtomically(const std::string& path, const std::string& bytes)
+{
+    std::string temporary = path + ".XXXXXX";
+    Descriptor file(mkstemp(temporary.data()));
+    if (file.fd < 0)
+        return false;
+    bool written = fchmod(file.fd, 0600) == 0 && writeAll(file.fd, bytes) && fsync(file.fd) == 0;
+    int closed = close(file.fd);
+    file.fd = -1;
+    if (!written || closed != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A domain names one file; anything that could reach elsewhere is refused.
+bool isPlainDomain(std::string_view domain)
+{
+    return !domain.empty() && domain != "." && domain != ".." && domain.find('/') == std::string_view::npos
+        && domain.find('\0') == std::string_view::npos;
+}
+
+}
+
+std::optional<PreferenceValue::Dictionary> decodePreferenceDomain(std::string_view bytes)
+{
+    OwnedNode root(parse(bytes));
+    if (!root.node || plist_get_node_type(root.node) != PLIST_DICT)
+        return std::nullopt;
+    try {
+        return toDictionary(root.node, 0);
+    } catch (const PlatformError&) {
+        return std::nullopt;
+    }
+}
+
+std::string encodePreferenceDomain(const PreferenceValue::Dictionary& domain)
+{
+    OwnedNode root(toDictionaryNode(domain, 0));
+    return toXML(root.node);
+}
+
+MacsimPreferences::MacsimPreferences(std::string preferencesDirectory) : m_directory(std::move(preferencesDirectory)) {}
+
+std::string MacsimPreferences::domainFile(std::string_view domain) const
+{
+    return m_directory + "/" + std::string(domain) + ".plist";
+}
+
+std::optional<PreferenceValue> MacsimPreferences::copyValue(std::string_view key, std::string_view domain)
+{
+    if (!isPlainDomain(domain))
+        return std::nullopt;
+    if (auto staged = m_staged.find(domain); staged != m_staged.end())
+        if (auto value = staged->second.find(key); value != staged->second.end())
+            return value->second;
+    FileBytes file = readWholeFile(domainFile(domain));
+    if (!file.bytes)
+        return std::nullopt;
+    std::optional<PreferenceValue::Dictionary> stored = decodePreferenceDomain(*file.bytes);
+    if (!stored)
+        return std::nullopt;
+    auto value = stored->find(key);
+    if (value == stored->end())
+        return std::nullopt;
+    return value->second;
+}
+
+void MacsimPreferences::setValue(std::string_view key, const PreferenceValue& value, std::string_view domain)
+{
+    auto staged = m_staged.find(domain);
+    if (staged == m_staged.end())
+        staged = m_staged.emplace(std::string(domain), PreferenceValue::Dictionary {}).first;
+    staged->second.insert_or_assign(std::string(key), value);
+}
+
+bool MacsimPreferences::synchronize(std::string_view domain)
+{
+    if (!isPlainDomain(domain))
+        return false;
+    auto staged = m_staged.find(domain);
+    if (staged == m_staged.end())
+        return true;
+
+    std::error_code ignored;
+    std::filesystem::create_directories(m_directory, ignored);
+    // Writers of the same directory (the agent, a set-up child, the tools)
+    // take turns, so none of them loses another's keys.
+    Descriptor directory(open(m_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.fd < 0 || flock(directory.fd, LOCK_EX) != 0)
+        return false;
+
+    std::string path = domainFile(domain);
+    PreferenceValue::Dictionary merged;
+    FileBytes file = readWholeFile(path);
+    if (file.bytes) {
+        // A damaged file is replaced, as the Mac replaces one.
+        if (std::optional<PreferenceValue::Dictionary> stored = decodePreferenceDomain(*file.bytes))
+            merged = std::move(*stored);
+    } else if (file.error != ENOENT) {
+        // Never overwrite what could not be read.
+        return false;
+    }
+    for (const auto& [key, value] : staged->second)
+        merged.insert_or_assign(key, value);
+
+    std::string encoded;
+    try {
+        encoded = encodePreferenceDomain(merged);
+    } catch (const PlatformError&) {
+        return false;
+    }
+    if (!replaceAtomically(path, encoded))
+        return false;
+    m_staged.erase(staged);
+    return true;
+}
+
+}
