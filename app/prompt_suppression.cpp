@@ -58,10 +58,11 @@ bool isValidUTF8(std::string_view text)
 // An optional sign, then decimal digits only, within the 32-bit signed range.
 std::optional<std::int32_t> parseDecimal32(std::string_view piece)
 {
-    if (!piece.empty() && piece.front() == '+')
+    if (!piece.empty() && piece.front() == '+') {
         piece.remove_prefix(1);
-    if (piece.empty() || piece.front() == '+' || (piece.front() == '-' && piece.size() == 1))
-        return std::nullopt;
+        if (piece.empty() || piece.front() < '0' || piece.front() > '9')
+            return std::nullopt;
+    }
     std::int32_t number = 0;
     auto [end, error] = std::from_chars(piece.data(), piece.data() + piece.size(), number);
     if (error != std::errc() || end != piece.data() + piece.size())

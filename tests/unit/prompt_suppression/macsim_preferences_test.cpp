@@ -1,0 +1,204 @@
+#include "platform/macsim/macsim_preferences.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace ferrolatch;
+
+namespace {
+
+const std::string domain = "com.apple.APFSUserAgent";
+const std::string uuid = "6F1C9A2E-3B4D-4E5F-8A9B-0C1D2E3F4A5B";
+
+PreferenceValue marker() { return PreferenceValue::Dictionary {{"DontUnlockVolume", "2999-01-01 00:00:00"}}; }
+
+class PreferencesDirectory : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ferrolatch-preferences-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_root = pattern;
+        directory = m_root + "/Users/casey/Library/Preferences";
+    }
+    void TearDown() override { std::filesystem::remove_all(m_root); }
+
+    std::string file() const { return directory + "/" + domain + ".plist"; }
+    std::string contents() const
+    {
+        std::ifstream in(file(), std::ios::binary);
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        return bytes.str();
+    }
+    void write(const std::string& bytes) const
+    {
+        std::filesystem::create_directories(directory);
+        std::ofstream(file(), std::ios::binary) << bytes;
+    }
+
+    std::string directory;
+
+private:
+    std::string m_root;
+};
+
+const char* storedByAnotherProgram = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>6F1C9A2E-3B4D-4E5F-8A9B-0C1D2E3F4A5B</key>
+	<dict>
+		<key>LastSeen</key>
+		<date>2024-05-01T00:00:00Z</date>
+		<key>Attempts</key>
+		<integer>3</integer>
+		<key>Blob</key>
+		<data>AAEC</data>
+		<key>Flags</key>
+		<array><true/><real>1.5</real></array>
+	</dict>
+	<key>GlobalSetting</key>
+	<false/>
+</dict>
+</plist>
+)";
+
+}
+
+TEST_F(PreferencesDirectory, StagedValuesReachTheFileOnlyOnSynchronize)
+{
+    MacsimPreferences preferences(directory);
+    EXPECT_EQ(preferences.copyValue(uuid, domain), std::nullopt);
+    preferences.setValue(uuid, marker(), domain);
+    EXPECT_EQ(preferences.copyValue(uuid, domain), marker());
+    EXPECT_FALSE(std::filesystem::exists(file()));
+
+    ASSERT_TRUE(preferences.synchronize(domain));
+    EXPECT_EQ(std::filesystem::status(file()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // Another process sees what was written.
+    MacsimPreferences other(directory);
+    EXPECT_EQ(other.copyValue(uuid, domain), marker());
+    EXPECT_NE(contents().find("<key>" + uuid + "</key>"), std::string::npos);
+    EXPECT_NE(contents().find("<string>2999-01-01 00:00:00</string>"), std::string::npos);
+    // Nothing but the domain file is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}), 1);
+}
+
+TEST_F(PreferencesDirectory, SynchronizeKeepsKeysOtherProcessesStoredMeanwhile)
+{
+    MacsimPreferences first(directory);
+    MacsimPreferences second(directory);
+    first.setValue(uuid, marker(), domain);
+    second.setValue("11111111-2222-4333-8444-555555555555", marker(), domain);
+    ASSERT_TRUE(second.synchronize(domain));
+    ASSERT_TRUE(first.synchronize(domain));
+
+    MacsimPreferences reader(directory);
+    EXPECT_EQ(reader.copyValue(uuid, domain), marker());
+    EXPECT_EQ(reader.copyValue("11111111-2222-4333-8444-555555555555", domain), marker());
+}
+
+TEST_F(PreferencesDirectory, ValuesOfOtherKindsSurviveAReadModifyWrite)
+{
+    write(storedByAnotherProgram);
+    MacsimPreferences preferences(directory);
+    std::optional<PreferenceValue> current = preferences.copyValue(uuid, domain);
+    ASSERT_TRUE(current && current->dictionary());
+    PreferenceValue::Dictionary settings = *current->dictionary();
+    ASSERT_EQ(settings.size(), 4u);
+    EXPECT_TRUE(settings.at("LastSeen").other());
+    settings.insert_or_assign("DontUnlockVolume", "2999-01-01 00:00:00");
+    preferences.setValue(uuid, settings, domain);
+    ASSERT_TRUE(preferences.synchronize(domain));
+
+    std::optional<PreferenceValue::Dictionary> after = decodePreferenceDomain(contents());
+    std::optional<PreferenceValue::Dictionary> before = decodePreferenceDomain(storedByAnotherProgram);
+    ASSERT_TRUE(after && before);
+    EXPECT_EQ(after->at("GlobalSetting"), before->at("GlobalSetting"));
+    const PreferenceValue::Dictionary* original = before->at(uuid).dictionary();
+    ASSERT_NE(original, nullptr);
+    PreferenceValue::Dictionary expected = *original;
+    expected.insert_or_assign("DontUnlockVolume", "2999-01-01 00:00:00");
+    EXPECT_EQ(after->at(uuid), PreferenceValue(expected));
+    EXPECT_NE(contents().find("<date>2024-05-01T00:00:00Z</date>"), std::string::npos);
+    EXPECT_NE(contents().find("<integer>3</integer>"), std::string::npos);
+}
+
+TEST_F(PreferencesDirectory, MarkupInKeysAndStringsIsEscaped)
+{
+    MacsimPreferences preferences(directory);
+    PreferenceValue tricky = PreferenceValue::Dictionary {{"a<b>&\"c\"", "</string><key>injected</key>"}};
+    preferences.setValue(uuid, tricky, domain);
+    ASSERT_TRUE(preferences.synchronize(domain));
+    std::optional<PreferenceValue::Dictionary> stored = decodePreferenceDomain(contents());
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->size(), 1u);
+    EXPECT_EQ(stored->at(uuid), tricky);
+}
+
+TEST_F(PreferencesDirectory, ADamagedFileIsReplacedAndAnUnreadableOneIsNot)
+{
+    write("not a property list");
+    MacsimPreferences preferences(directory);
+    EXPECT_EQ(preferences.copyValue(uuid, domain), std::nullopt);
+    preferences.setValue(uuid, marker(), domain);
+    ASSERT_TRUE(preferences.synchronize(domain));
+    EXPECT_EQ(MacsimPreferences(directory).copyValue(uuid, domain), marker());
+
+    // A root that is not a dictionary counts as damaged too.
+    write("<plist><array/></plist>");
+    EXPECT_EQ(MacsimPreferences(directory).copyValue(uuid, domain), std::nullopt);
+
+    std::filesystem::remove(file());
+    std::filesystem::create_directory(file()); // cannot be read as a file
+    MacsimPreferences blocked(directory);
+    blocked.setValue(uuid, marker(), domain);
+    EXPECT_FALSE(blocked.synchronize(domain));
+    EXPECT_TRUE(std::filesystem::is_directory(file()));
+    // Still staged, so a later synchronize can succeed.
+    EXPECT_EQ(blocked.copyValue(uuid, domain), marker());
+}
+
+TEST_F(PreferencesDirectory, MissingDirectoryIsCreatedAndAnImpossibleOneFails)
+{
+    MacsimPreferences preferences(directory);
+    preferences.setValue(uuid, marker(), domain);
+    ASSERT_TRUE(preferences.synchronize(domain));
+    EXPECT_TRUE(std::filesystem::is_regular_file(file()));
+
+    std::string notADirectory = file() + "/Preferences";
+    MacsimPreferences impossible(notADirectory);
+    impossible.setValue(uuid, marker(), domain);
+    EXPECT_FALSE(impossible.synchronize(domain));
+}
+
+TEST_F(PreferencesDirectory, DomainsThatNameAnotherPlaceAreRefused)
+{
+    MacsimPreferences preferences(directory);
+    for (const char* name : {"../escape", "a/b", "..", ".", ""}) {
+        SCOPED_TRACE(name);
+        preferences.setValue(uuid, marker(), name);
+        EXPECT_FALSE(preferences.synchronize(name));
+        EXPECT_EQ(preferences.copyValue(uuid, name), std::nullopt);
+    }
+    EXPECT_FALSE(std::filesystem::exists(directory));
+}
+
+TEST(PreferenceDomainCoding, HostileFilesDecodeToNothingInsteadOfCrashing)
+{
+    std::string deep = "<plist>";
+    for (int level = 0; level < 200; ++level)
+        deep += "<dict><key>k</key>";
+    deep += "<string>x</string>";
+    for (int level = 0; level < 200; ++level)
+        deep += "</dict>";
+    deep += "</plist>";
+    EXPECT_EQ(decodePreferenceDomain(deep), std::nullopt);
+    EXPECT_EQ(decodePreferenceDomain(""), std::nullopt);
+    EXPECT_EQ(decodePreferenceDomain(std::string("bplist00\0\0", 10)), std::nullopt);
+}
