@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "commands/inspect_drive.h"
 
 namespace ferrolatch {
 
@@ -35,7 +36,7 @@ std::span<const Command> commandTable()
         {"store-recovery", {file}, false, nullptr},
         {"share-recovery", {file}, true, nullptr},
         {"copy-recovery", {file}, false, nullptr},
-        {"inspect-drive", {text}, false, nullptr},
+        {"inspect-drive", {text}, false, inspectDriveCommand},
         {"agent-enable", {}, true, nullptr},
         {"agent-disable", {}, true, nullptr},
         {"agent-status", {}, true, nullptr},

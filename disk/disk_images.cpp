@@ -74,7 +74,8 @@ void createEncryptedSparsebundle(Files& files, ToolRunner& tools, const std::str
         throw ProofError("encrypted container path must end in .sparsebundle");
     if (files.exists(bundlePath))
         throw ProofError("refusing to replace existing sparsebundle at " + bundlePath);
-    files.createDirectory(parentDirectory(bundlePath), 0777);
+    // What a new directory gets under the usual umask; the adapter applies modes exactly.
+    files.createDirectory(parentDirectory(bundlePath), 0755);
     runTool(tools, tools::hdiutil,
             {"create", "-type", "SPARSEBUNDLE", "-size", size, "-fs", "APFS", "-volname", volumeName, "-encryption",
              "AES-256", "-stdinpass", bundlePath},

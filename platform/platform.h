@@ -1,6 +1,10 @@
 #pragma once
 
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/paths.h"
 #include "platform/tool_runner.h"
+#include "platform/workspace.h"
 
 #include <ostream>
 
@@ -11,6 +15,10 @@ namespace ferrolatch {
 struct Platform {
     ToolRunner& tools;
     std::ostream& out; // the command's result lines
+    Files& files;
+    Log& log;
+    Paths& paths;
+    Workspace& workspace;
 };
 
 }

@@ -1,0 +1,70 @@
+#include "platform/posix/posix_paths.h"
+
+#include "platform/errors.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace ferrolatch {
+
+namespace {
+
+std::string parent(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+void makeDirectories(const std::string& path)
+{
+    std::size_t position = 0;
+    while (position != std::string::npos) {
+        position = path.find('/', position + 1);
+        std::string prefix = path.substr(0, position);
+        if (prefix.empty() || mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST)
+            continue;
+        throw PlatformError::fromErrno(errno, "could not create directory " + path);
+    }
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        throw PlatformError::fromErrno(ENOTDIR, "could not create directory " + path);
+}
+
+}
+
+PosixPaths::PosixPaths(std::string bundle, std::string sysroot, std::string home)
+    : m_bundle(std::move(bundle)), m_sysroot(std::move(sysroot)), m_home(std::move(home))
+{
+}
+
+std::string PosixPaths::bundleOfExecutable(const std::string& executablePath)
+{
+    std::string macOS = parent(executablePath);
+    std::string contents = parent(macOS);
+    if (macOS.size() < 6 || macOS.substr(macOS.size() - 6) != "/MacOS" || contents.size() < 9 ||
+        contents.substr(contents.size() - 9) != "/Contents")
+        return {};
+    return parent(contents);
+}
+
+std::optional<std::string> PosixPaths::bundleResource(std::string_view name, std::string_view type)
+{
+    if (m_bundle.empty())
+        return std::nullopt;
+    std::string path = m_bundle + "/Contents/Resources/" + std::string(name) + "." + std::string(type);
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return path;
+}
+
+std::string PosixPaths::applicationSupportDirectory()
+{
+    if (m_home.empty())
+        throw PlatformError::fromErrno(ENOENT, "no home directory for Application Support");
+    std::string directory = m_home + "/Library/Application Support";
+    makeDirectories(directory);
+    return directory;
+}
+
+}
