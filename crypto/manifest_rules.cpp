@@ -23,6 +23,7 @@ bool hasKind(const Manifest& manifest, std::string_view kind)
     return manifest.resourceKind && *manifest.resourceKind == kind;
 }
 
+// The verdict is taken before the manifest is moved in: argument order is unspecified.
 Manifest acceptIf(bool accepted, Manifest manifest, const char* message)
 {
     if (!accepted)
@@ -95,17 +96,20 @@ Manifest acceptNativeSparsebundleManifest(Manifest manifest)
 
 Manifest acceptBrowserImageManifest(Manifest manifest)
 {
-    return acceptIf(isBrowser(manifest), std::move(manifest), "unsupported Ferrolatch proof manifest");
+    bool accepted = isBrowser(manifest);
+    return acceptIf(accepted, std::move(manifest), "unsupported Ferrolatch proof manifest");
 }
 
 Manifest acceptNativeCredentialManifest(Manifest manifest)
 {
-    return acceptIf(isNative(manifest), std::move(manifest), "credential manifest is not a native Ferrolatch manifest");
+    bool accepted = isNative(manifest);
+    return acceptIf(accepted, std::move(manifest), "credential manifest is not a native Ferrolatch manifest");
 }
 
 Manifest acceptBrowserCredentialManifest(Manifest manifest)
 {
-    return acceptIf(isBrowser(manifest), std::move(manifest), "unsupported credential source manifest");
+    bool accepted = isBrowser(manifest);
+    return acceptIf(accepted, std::move(manifest), "unsupported credential source manifest");
 }
 
 bool isRegistrableManifest(const Manifest& manifest)
@@ -116,8 +120,8 @@ bool isRegistrableManifest(const Manifest& manifest)
 
 Manifest acceptRegistrableManifest(Manifest manifest)
 {
-    return acceptIf(isRegistrableManifest(manifest), std::move(manifest),
-                    "refusing to register an invalid Ferrolatch volume manifest");
+    bool accepted = isRegistrableManifest(manifest);
+    return acceptIf(accepted, std::move(manifest), "refusing to register an invalid Ferrolatch volume manifest");
 }
 
 }
