@@ -1,3 +1,4 @@
+#include "app/constants.h"
 #include "disk/disk_images.h"
 #include "tests/unit/disk/fakes.h"
 #include "tests/unit/disk/test_support.h"
@@ -164,4 +165,53 @@ TEST(ImageAttachment, AttachAndDetachRunHdiutilWithThePasswordOnlyOnStdin)
                     ToolOutcome {1, "", "hdiutil: attach failed - Authentication error\n"});
     EXPECT_PROOF_ERROR(attachEncryptedImage(refusing, "/b/vault.sparsebundle", imagePassword()),
                        "hdiutil failed: hdiutil: attach failed - Authentication error");
+}
+
+TEST(SparsebundleManifest, AcceptsOnlyANativeBundleWithABareBundleName)
+{
+    auto manifestWith = [](std::optional<std::string> imageName, std::optional<std::string> volumeName) {
+        Manifest manifest;
+        manifest.version = 1;
+        manifest.relyingPartyID = std::string(relyingPartyDomain);
+        manifest.credentialID = "Y3JlZA";
+        manifest.prfSalt = std::string(43, 'A');
+        manifest.wrappedPassword = std::string(95, 'B');
+        manifest.createdAt = "2026-01-31T09:15:00Z";
+        manifest.resourceKind = "native-sparsebundle";
+        manifest.imageName = std::move(imageName);
+        manifest.volumeName = std::move(volumeName);
+        return manifest;
+    };
+    const std::string refusal = "manifest does not identify a native Ferrolatch sparsebundle";
+    struct Case {
+        const char* name;
+        Manifest manifest;
+        bool accepted;
+    };
+    Manifest browser = manifestWith("vault.sparsebundle", "VAULT");
+    browser.relyingPartyID = "localhost";
+    Manifest image = manifestWith("vault.sparsebundle", "VAULT");
+    image.resourceKind = "native-disk-image";
+    const Case cases[] = {
+        {"bundle", manifestWith("vault.sparsebundle", "VAULT"), true},
+        {"upper-case extension", manifestWith("vault.SparseBundle", "VAULT"), true},
+        {"directory part", manifestWith("dir/vault.sparsebundle", "VAULT"), false},
+        {"other extension", manifestWith("vault.dmg", "VAULT"), false},
+        {"empty image name", manifestWith("", "VAULT"), false},
+        {"no image name", manifestWith(std::nullopt, "VAULT"), false},
+        {"no volume name", manifestWith("vault.sparsebundle", std::nullopt), false},
+        {"browser relying party", browser, false},
+        {"image kind", image, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryFiles files;
+        files.put("/m/vault.json", encodeManifest(c.manifest));
+        if (c.accepted)
+            EXPECT_EQ(loadNativeSparsebundleManifest(files, "/m/vault.json"), c.manifest);
+        else
+            EXPECT_PROOF_ERROR(loadNativeSparsebundleManifest(files, "/m/vault.json"), refusal);
+    }
+    MemoryFiles empty;
+    EXPECT_THROW(loadNativeSparsebundleManifest(empty, "/m/missing.json"), PlatformError);
 }
