@@ -1,0 +1,417 @@
+// macsim: creates a virtual Mac and plays the user and the hardware around it
+// (plugging disks in and out, changing them, injecting tool failures).
+#include "macsim/basics.h"
+#include "macsim/file_ops.h"
+#include "macsim/machine.h"
+#include "macsim/processes.h"
+#include "macsim/standin.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <iostream>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace macsim {
+
+namespace {
+
+const char* const usage = "usage:\n"
+                          "  macsim init [--no-prompt-suppression]\n"
+                          "  macsim disk add --media NAME --size SIZE --bus PROTOCOL [--tree DEVICE_TREE_PATH]\n"
+                          "                  [--internal] [--virtual] [--read-only] [--detached]\n"
+                          "  macsim disk attach DISK | macsim disk detach DISK\n"
+                          "  macsim disk set DISK KEY VALUE\n"
+                          "  macsim fault add --tool NAME --args-prefix \"WORD ...\" [--nth N] [--exit CODE]\n"
+                          "                   [--stderr TEXT] [--set-disk DISK KEY VALUE]\n"
+                          "  macsim fault clear\n"
+                          "  macsim audit\n"
+                          "  macsim state\n"
+                          "  macsim agent start | macsim agent stop\n";
+
+[[noreturn]] void usageError()
+{
+    throw ToolError("macsim: unrecognised command line (macsim help lists the commands)");
+}
+
+Sysroot requireSysroot()
+{
+    auto sysroot = sysrootFromEnvironment();
+    if (!sysroot)
+        throw ToolError("macsim: FERROLATCH_SYSROOT is not set");
+    return *sysroot;
+}
+
+std::string loginName()
+{
+    if (passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_name && *entry->pw_name)
+        return entry->pw_name;
+    if (const char* user = std::getenv("USER"); user && *user)
+        return user;
+    return "user";
+}
+
+std::string ownDirectory()
+{
+    std::string executable = canonicalPath("/proc/self/exe");
+    return executable.substr(0, executable.find_last_of('/'));
+}
+
+void installFile(const std::string& source, const std::string& destination)
+{
+    if (!pathExists(source))
+        throw ToolError("macsim: the stand-in " + source + " has not been built");
+    ::unlink(destination.c_str());
+    if (::link(source.c_str(), destination.c_str()) != 0)
+        copyTree(source, destination); // another file system: a copy does as well
+}
+
+void init(const std::vector<std::string>& arguments)
+{
+    bool promptSuppression = true;
+    for (const std::string& argument : arguments) {
+        if (argument == "--no-prompt-suppression")
+            promptSuppression = false;
+        else
+            usageError();
+    }
+    Sysroot sysroot = requireSysroot();
+    makeDirectories(sysroot.root);
+    sysroot.root = canonicalPath(sysroot.root);
+    makeDirectories(sysroot.root + "/private/var/db/macsim/volumes", 0700);
+    StateLock lock(sysroot);
+    if (pathExists(sysroot.stateFile()))
+        return; // already a virtual Mac: nothing changes
+
+    std::string login = loginName();
+    for (const char* library : {"Application Support", "Preferences", "Group Containers", "Keychains", "LaunchAgents"})
+        makeDirectories(sysroot.root + "/Users/" + login + "/Library/" + library);
+    for (const char* directory : {"/Volumes", "/System/Library/CoreServices", "/usr/sbin", "/usr/bin", "/bin",
+             "/private/var/run", "/private/var/log/macsim"})
+        makeDirectories(sysroot.root + directory);
+    makeDirectories(sysroot.root + "/private/var/run/macsim/keys", 0700);
+
+    std::string standIns = ownDirectory() + "/stand-ins";
+    for (const char* macPath : {"/usr/sbin/diskutil", "/usr/bin/hdiutil", "/usr/bin/open", "/usr/bin/ditto",
+             "/usr/bin/pgrep", "/usr/bin/killall", "/bin/sync"})
+        installFile(standIns + "/macsim-standin", sysroot.path(macPath));
+
+    // The agent's capability shows in its executable's bytes, as on a Mac; an
+    // older macOS lacks the string that means per-volume suppression works.
+    std::string agent = readFile(standIns + "/APFSUserAgent");
+    agent += std::string("\0DontUnlockVolume\0", 18);
+    if (promptSuppression)
+        agent += std::string("No prompt required\0", 19);
+    writeFileAtomically(sysroot.agentExecutable(), agent, 0755);
+
+    State state;
+    state.login = login;
+    addInternalDisk(state);
+    saveState(sysroot, state);
+}
+
+struct Locked {
+    explicit Locked(const Sysroot& root) : sysroot(root), lock(root), state(loadState(root)), machine(root, state) {}
+    void save() { saveState(sysroot, state); }
+    Sysroot sysroot;
+    StateLock lock;
+    State state;
+    Machine machine;
+};
+
+Disk& namedDisk(Machine& machine, const std::string& text)
+{
+    DiskName name;
+    Disk* disk = parseDiskName(text, name) && !name.slice ? machine.disk(name.disk) : nullptr;
+    if (!disk)
+        throw ToolError("macsim: no such disk: " + text);
+    return *disk;
+}
+
+void diskAdd(const std::vector<std::string>& arguments)
+{
+    Disk disk;
+    bool haveMedia = false;
+    bool haveSize = false;
+    bool haveBus = false;
+    bool haveTree = false;
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& word = arguments[index];
+        auto value = [&]() -> const std::string& {
+            if (index + 1 >= arguments.size())
+                usageError();
+            return arguments[++index];
+        };
+        if (word == "--media") {
+            disk.media = value();
+            haveMedia = true;
+        } else if (word == "--size") {
+            disk.size = parseSize(value());
+            haveSize = true;
+        } else if (word == "--bus") {
+            disk.bus = value();
+            haveBus = true;
+        } else if (word == "--tree") {
+            disk.tree = value();
+            haveTree = true;
+        } else if (word == "--internal") {
+            disk.internal = true;
+        } else if (word == "--virtual") {
+            disk.isVirtual = true;
+        } else if (word == "--read-only") {
+            disk.readOnly = true;
+        } else if (word == "--detached") {
+            disk.attached = false;
+        } else {
+            usageError();
+        }
+    }
+    if (!haveMedia || !haveSize || !haveBus)
+        usageError();
+    Locked locked(requireSysroot());
+    disk.number = locked.machine.freeNumber();
+    if (!haveTree)
+        disk.tree = "IOService:/AppleARMPE/arm-io/usb-drd" + std::to_string(disk.number) + "/" + diskName(disk.number);
+    locked.state.disks.push_back(disk);
+    locked.save();
+    std::cout << diskName(disk.number) << "\n";
+}
+
+void diskCommand(const std::vector<std::string>& arguments)
+{
+    if (arguments.empty())
+        usageError();
+    const std::string& verb = arguments[0];
+    std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    if (verb == "add")
+        return diskAdd(rest);
+    if ((verb == "attach" || verb == "detach") && rest.size() == 1) {
+        Locked locked(requireSysroot());
+        Disk& disk = namedDisk(locked.machine, rest[0]);
+        if (!disk.image.empty())
+            throw ToolError("macsim: " + rest[0] + " is a disk image; use hdiutil");
+        if (disk.internal && verb == "detach" && disk.number == 0)
+            throw ToolError("macsim: the internal disk cannot be detached");
+        if (verb == "attach") {
+            if (disk.attached)
+                throw ToolError("macsim: " + rest[0] + " is already attached");
+            locked.machine.attach(disk);
+        } else {
+            if (!disk.attached)
+                throw ToolError("macsim: " + rest[0] + " is not attached");
+            locked.machine.detach(disk);
+        }
+        locked.save();
+        return;
+    }
+    if (verb == "set" && rest.size() == 3) {
+        Locked locked(requireSysroot());
+        setDiskProperty(namedDisk(locked.machine, rest[0]), rest[1], rest[2]);
+        locked.save();
+        return;
+    }
+    usageError();
+}
+
+int parseNumber(const std::string& text)
+{
+    char* end = nullptr;
+    long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || number < 0 || number > 255 * 1000)
+        throw ToolError("macsim: not a number: " + text);
+    return static_cast<int>(number);
+}
+
+void faultCommand(const std::vector<std::string>& arguments)
+{
+    if (arguments.size() == 1 && arguments[0] == "clear") {
+        Locked locked(requireSysroot());
+        locked.state.faults.clear();
+        locked.save();
+        return;
+    }
+    if (arguments.empty() || arguments[0] != "add")
+        usageError();
+    Fault fault;
+    bool haveTool = false;
+    for (std::size_t index = 1; index < arguments.size(); ++index) {
+        const std::string& word = arguments[index];
+        auto value = [&]() -> const std::string& {
+            if (index + 1 >= arguments.size())
+                usageError();
+            return arguments[++index];
+        };
+        if (word == "--tool") {
+            fault.tool = value();
+            haveTool = true;
+        } else if (word == "--args-prefix") {
+            fault.prefix = splitWords(value());
+        } else if (word == "--nth") {
+            fault.nth = parseNumber(value());
+        } else if (word == "--exit") {
+            fault.exitStatus = parseNumber(value());
+        } else if (word == "--stderr") {
+            fault.standardError = value();
+        } else if (word == "--set-disk") {
+            std::array<std::string, 3> change;
+            for (std::string& part : change)
+                part = value();
+            Disk probe;
+            setDiskProperty(probe, change[1], change[2]); // refuses an unknown key now, not at the call
+            fault.setDisk = change;
+        } else {
+            usageError();
+        }
+    }
+    static const std::vector<std::string> tools {"diskutil", "hdiutil", "open", "ditto", "sync", "pgrep", "killall"};
+    if (!haveTool || std::find(tools.begin(), tools.end(), fault.tool) == tools.end())
+        throw ToolError("macsim: --tool must name one of diskutil, hdiutil, open, ditto, sync, pgrep, killall");
+    if (fault.nth < 1)
+        throw ToolError("macsim: --nth counts from 1");
+    Locked locked(requireSysroot());
+    locked.state.faults.push_back(fault);
+    locked.save();
+}
+
+void printAudit()
+{
+    Sysroot sysroot = requireSysroot();
+    StateLock lock(sysroot);
+    if (pathExists(sysroot.auditLog()))
+        std::cout << readFile(sysroot.auditLog());
+}
+
+void printState()
+{
+    Locked locked(requireSysroot());
+    Machine& machine = locked.machine;
+    nlohmann::json disks = nlohmann::json::array();
+    nlohmann::json partitions = nlohmann::json::array();
+    nlohmann::json containers = nlohmann::json::array();
+    nlohmann::json volumes = nlohmann::json::array();
+    nlohmann::json images = nlohmann::json::array();
+    for (const Disk& disk : locked.state.disks) {
+        disks.push_back({{"identifier", diskName(disk.number)}, {"mediaName", disk.media}, {"totalSize", disk.size},
+            {"busProtocol", disk.bus}, {"deviceTreePath", disk.tree}, {"internal", disk.internal},
+            {"virtual", disk.isVirtual || !disk.image.empty()}, {"readOnly", disk.readOnly}, {"attached", disk.attached},
+            {"content", disk.scheme}});
+        for (const Partition& partition : disk.partitions)
+            partitions.push_back({{"identifier", diskName(disk.number, partition.slice)},
+                {"disk", diskName(disk.number)}, {"content", partition.content}, {"size", partition.size},
+                {"uuid", partition.uuid}});
+        if (!disk.image.empty())
+            images.push_back({{"path", disk.image}, {"device", diskName(disk.number)}, {"attached", disk.attached}});
+    }
+    for (const Container& container : locked.state.containers) {
+        bool attached = machine.visible(container);
+        containers.push_back({{"reference", diskName(container.number)}, {"uuid", container.uuid},
+            {"physicalStore", container.store}, {"attached", attached}});
+        for (const Volume& volume : container.volumes)
+            volumes.push_back({{"device", Machine::device(container, volume)}, {"container", diskName(container.number)},
+                {"uuid", volume.uuid}, {"name", volume.name}, {"encrypted", volume.encrypted},
+                {"locked", volume.locked}, {"mounted", volume.mounted}, {"mountPoint", volume.mountPoint},
+                {"browsable", volume.browsable}, {"attached", attached}, {"internal", volume.system}});
+    }
+    nlohmann::json state = {{"disks", disks}, {"partitions", partitions}, {"containers", containers},
+        {"volumes", volumes}, {"images", images}};
+    std::cout << state.dump(2) << "\n";
+}
+
+void agentCommand(const std::vector<std::string>& arguments)
+{
+    if (arguments.size() != 1)
+        usageError();
+    Sysroot sysroot = requireSysroot();
+    sysroot.root = canonicalPath(sysroot.root);
+    if (arguments[0] == "start") {
+        // Started the way launchd starts it: its own session, no terminal.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+        std::string program = sysroot.agentExecutable();
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        pid_t pid = 0;
+        int failure = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        if (failure != 0)
+            throw ToolError("macsim: " + errnoText(program, failure));
+        std::cout << pid << "\n";
+        return;
+    }
+    if (arguments[0] == "stop") {
+        auto running = [&] {
+            std::vector<int> pids;
+            for (const ProcessInfo& process : processesInside(sysroot.root)) {
+                if (process.name == "APFSUserAgent")
+                    pids.push_back(process.pid);
+            }
+            return pids;
+        };
+        for (int pid : running())
+            ::kill(pid, SIGTERM);
+        for (int attempt = 0; attempt < 200 && !running().empty(); ++attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return;
+    }
+    usageError();
+}
+
+int run(const std::vector<std::string>& arguments)
+{
+    if (arguments.empty())
+        usageError();
+    const std::string& command = arguments[0];
+    std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+    if (command == "init")
+        init(rest);
+    else if (command == "disk")
+        diskCommand(rest);
+    else if (command == "fault")
+        faultCommand(rest);
+    else if (command == "audit" && rest.empty())
+        printAudit();
+    else if (command == "state" && rest.empty())
+        printState();
+    else if (command == "agent")
+        agentCommand(rest);
+    else if (command == "help" && rest.empty())
+        std::cout << usage;
+    else
+        usageError();
+    return 0;
+}
+
+}
+
+}
+
+int main(int argc, char** argv)
+{
+    try {
+        return macsim::run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const macsim::ToolError& error) {
+        std::cout.flush();
+        std::string message = error.what();
+        if (message.rfind("macsim: ", 0) != 0)
+            message = "macsim: " + message;
+        std::cerr << message << "\n";
+        return error.status();
+    } catch (const std::exception& error) {
+        std::cerr << "macsim: " << error.what() << "\n";
+        return 1;
+    }
+}
