@@ -3,7 +3,10 @@
 #include "app/command_line.h"
 #include "platform/errors.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <memory>
 
 namespace ferrolatch {
 
@@ -25,6 +28,26 @@ void runHandler(const Invocation& invocation, Platform& platform, const Applicat
         handler();
 }
 
+}
+
+ApplicationContext mainThreadApplicationContext(std::thread::id mainThread, std::function<void()> initialiseUi,
+                                                std::optional<std::string> unavailableReason)
+{
+    auto initialised = std::make_shared<bool>(false);
+    return [=](const std::function<void()>& handler) {
+        if (std::this_thread::get_id() != mainThread) {
+            std::fputs("ferrolatch-proof: a user-interface command ran off the main thread\n", stderr);
+            std::abort();
+        }
+        if (unavailableReason)
+            throw ProofError(*unavailableReason);
+        if (!*initialised) {
+            if (initialiseUi)
+                initialiseUi();
+            *initialised = true;
+        }
+        handler();
+    };
 }
 
 int runCommandLine(std::span<const std::string> words, std::string_view workingDirectory, Platform& platform,

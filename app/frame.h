@@ -1,10 +1,12 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace ferrolatch {
 
@@ -13,6 +15,14 @@ struct Platform;
 // How UI-marked handlers are entered: the main-thread application context.
 // The default runs the handler directly.
 using ApplicationContext = std::function<void(const std::function<void()>& handler)>;
+
+// The main-thread application context. On entry it stops the process when not
+// on mainThread (a programming error), fails with the one-line reason when no
+// user interface is available, and initialises the user interface once; then
+// it runs the handler. Non-UI handlers never pass through it, so they never
+// start the windowing system.
+ApplicationContext mainThreadApplicationContext(std::thread::id mainThread, std::function<void()> initialiseUi,
+                                                std::optional<std::string> unavailableReason);
 
 // Runs one command line to its exit status: 0 on success, 1 after printing
 // "ferrolatch-proof: <description>", 64 after printing the usage text.

@@ -1,7 +1,11 @@
 #include "app/frame.h"
+#include "build_config.h"
 #include "disk/tool_runner.h"
 #include "platform/platform.h"
+#include "platform/headless/headless_main_loop.h"
+#include "platform/headless/scripted_ui.h"
 #include "platform/macsim/macsim_workspace.h"
+#include "platform/macsim/passkey_authenticator.h"
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_paths.h"
@@ -10,6 +14,8 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <pwd.h>
 #include <iostream>
 #include <string>
@@ -50,6 +56,35 @@ std::string homeDirectory(const char* sysroot)
     return home ? home : user ? user->pw_dir : "";
 }
 
+bool hasSetting(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+// The user interface: answered by an automation script when one is given,
+// else the windowing system's. A failure is kept for the UI-marked commands to
+// report, so that the others run whatever the setting says.
+std::unique_ptr<Ui> chooseUi(std::optional<std::string>& unavailableReason)
+{
+    if (hasSetting("FERROLATCH_UI_SCRIPT")) {
+        try {
+            const char* transcript = std::getenv("FERROLATCH_UI_TRANSCRIPT");
+            return std::make_unique<ScriptedUi>(parseUiScript(uiScriptText(std::getenv("FERROLATCH_UI_SCRIPT"))),
+                                                transcript ? transcript : "");
+        } catch (const std::exception& failure) {
+            unavailableReason = failure.what();
+        }
+    } else if (!hasSetting("DISPLAY") && !hasSetting("WAYLAND_DISPLAY") && !hasSetting("QT_QPA_PLATFORM")) {
+        unavailableReason = "no display is available for this command's user interface; set FERROLATCH_UI_SCRIPT "
+                            "to answer its alerts from a script";
+    } else {
+        unavailableReason = "this build has no windowing user interface; set FERROLATCH_UI_SCRIPT to answer its "
+                            "alerts from a script";
+    }
+    return std::make_unique<ScriptedUi>(std::vector<ScriptedAnswer> {}, "");
+}
+
 }
 
 // Chooses the adapters once; everything below receives them.
@@ -69,9 +104,18 @@ int main(int argc, char** argv)
     Log& log = sysrootLog ? static_cast<Log&>(*sysrootLog) : syslogLog;
     PosixPaths paths(PosixPaths::bundleOfExecutable(executablePath()), sysroot ? sysroot : "", homeDirectory(sysroot));
     MacsimWorkspace workspace;
-    Platform platform {tools, std::cout, files, log, paths, workspace};
+    SystemClock clock;
+    HeadlessMainLoop mainLoop(clock);
+    std::optional<std::string> uiUnavailable;
+    std::unique_ptr<Ui> ui = chooseUi(uiUnavailable);
+    SimulatedPasskeyService passkeys(mainLoop, *ui,
+                                     {homeDirectory(sysroot) + "/Library/Keychains",
+                                      paths.mainBundle() + "/Contents/Resources/Ferrolatch.entitlements",
+                                      std::string("T4QW8ZR2LM.") + build::bundleIdentifier});
+    Platform platform {tools, std::cout, files, log, paths, workspace, mainLoop, *ui, passkeys};
 
-    int status = runCommandLine(words, currentDirectory(), platform, std::cerr);
+    int status = runCommandLine(words, currentDirectory(), platform, std::cerr,
+                                mainThreadApplicationContext(std::this_thread::get_id(), {}, uiUnavailable));
     std::cout.flush();
     return status;
 }

@@ -2,8 +2,12 @@
 
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/main_loop.h"
+#include "platform/passkey_service.h"
 #include "platform/paths.h"
 #include "platform/tool_runner.h"
+#include "platform/ui.h"
+#include "platform/unavailable_services.h"
 #include "platform/workspace.h"
 
 #include <ostream>
@@ -19,6 +23,10 @@ struct Platform {
     Log& log;
     Paths& paths;
     Workspace& workspace;
+    // The interactive services; a Platform built without them refuses their use.
+    MainLoop& mainLoop = unavailable::mainLoop();
+    Ui& ui = unavailable::ui(); // for UI-marked handlers only
+    PasskeyService& passkeys = unavailable::passkeys();
 };
 
 }
