@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 #include "commands/inspect_drive.h"
+#include "commands/native_image_commands.h"
 
 namespace ferrolatch {
 
@@ -16,11 +17,11 @@ std::span<const Command> commandTable()
     static const std::vector<Command> table = {
         {"enroll", {file, file}, false, nullptr},
         {"unlock", {file, file}, false, nullptr},
-        {"native-enroll", {file, file}, true, nullptr},
-        {"native-unlock", {file, file}, true, nullptr},
-        {"native-enroll-bundle", {file, file, file, text, text}, true, nullptr},
-        {"native-unlock-bundle", {file, file}, true, nullptr},
-        {"native-mount-bundle", {file, file}, true, nullptr},
+        {"native-enroll", {file, file}, true, nativeEnrollCommand},
+        {"native-unlock", {file, file}, true, nativeUnlockCommand},
+        {"native-enroll-bundle", {file, file, file, text, text}, true, nativeEnrollBundleCommand},
+        {"native-unlock-bundle", {file, file}, true, nativeUnlockBundleCommand},
+        {"native-mount-bundle", {file, file}, true, nativeMountBundleCommand},
         {"setup-drive", {}, true, nullptr},
         {"init-drive", {text, text, text, file}, true, nullptr},
         {"native-unlock-volume", {file}, true, nullptr},

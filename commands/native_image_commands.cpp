@@ -1,0 +1,247 @@
+#include "commands/native_image_commands.h"
+
+#include "app/constants.h"
+#include "ceremony/native_passkey_ceremony.h"
+#include "crypto/base64url.h"
+#include "crypto/manifest.h"
+#include "crypto/manifest_rules.h"
+#include "crypto/password_wrap.h"
+#include "crypto/random.h"
+#include "disk/disk_images.h"
+#include "disk/tool_runner.h"
+#include "disk/volume_files.h"
+#include "platform/errors.h"
+
+#include <chrono>
+
+namespace ferrolatch {
+
+namespace {
+
+enum class Container { ProofImage, Sparsebundle };
+
+Bytes decodeField(const std::string& text)
+{
+    auto bytes = base64URLDecode(text);
+    if (!bytes)
+        throw ProofError(malformedBase64URLMessage);
+    return std::move(*bytes);
+}
+
+std::string lastPathComponent(const std::string& path)
+{
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string parentDirectory(const std::string& path)
+{
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+void detachIgnoringErrors(ToolRunner& tools, const std::string& device)
+{
+    try {
+        detachImage(tools, device);
+    } catch (const std::exception&) {
+        // The first failure is the one reported.
+    }
+}
+
+// Runs the native ceremony and insists the answer comes from the expected credential.
+NativeReply assertWith(Platform& platform, std::span<const std::uint8_t> salt, const Bytes& credential)
+{
+    NativePasskeyCeremony ceremony(platform.mainLoop, platform.ui, platform.passkeys);
+    NativeReply reply = ceremony.run("unlock", salt, credential);
+    if (reply.credentialID != credential)
+        throw ProofError("native passkey ceremony returned a different credential");
+    return reply;
+}
+
+struct Enrollment {
+    Container container;
+    std::string containerPath;
+    std::string manifestPath;
+    std::string resourceKind;
+    // native-enroll-bundle: the credential manifest's identifier, text and bytes.
+    std::optional<std::string> credentialText;
+    Bytes credential;
+    std::string size;
+    std::string volumeName;
+};
+
+void enroll(Platform& platform, const Enrollment& job)
+{
+    SecretBytes salt = randomBytes(prfSaltSize);
+
+    NativeReply reply;
+    if (job.credentialText) {
+        reply = assertWith(platform, salt.bytes(), job.credential);
+    } else {
+        NativePasskeyCeremony ceremony(platform.mainLoop, platform.ui, platform.passkeys);
+        reply = ceremony.run("enroll", salt.bytes(), std::nullopt);
+    }
+    std::string credentialText = job.credentialText ? *job.credentialText : base64URLEncode(reply.credentialID);
+
+    SecretBytes password = generateVolumePassword();
+    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt.bytes());
+    std::vector<std::uint8_t> sealed =
+        sealPassword(password.bytes(), key, wrapAssociatedData(relyingPartyDomain, credentialText));
+    if (sealed.empty())
+        throw ProofError("AES-GCM did not produce a combined sealed box");
+
+    if (job.container == Container::ProofImage)
+        createProofImage(platform.tools, job.containerPath, password);
+    else
+        createEncryptedSparsebundle(platform.files, platform.tools, job.containerPath, job.size, job.volumeName,
+                                    password);
+
+    ImageAttachment attachment = attachEncryptedImage(platform.tools, job.containerPath, password);
+    try {
+        std::string marker(proofMarkerText);
+        if (job.container == Container::ProofImage) {
+            platform.files.writeFileAtomically(attachment.mountPoint + "/" + proofImageMarkerName, marker);
+        } else {
+            std::string markerPath = attachment.mountPoint + "/" + std::string(proofMarkerName);
+            platform.files.writeFileAtomically(markerPath, marker);
+            protectHiddenFile(platform.files, markerPath);
+            runTool(platform.tools, tools::sync, {});
+        }
+        detachImage(platform.tools, attachment.device);
+    } catch (...) {
+        detachIgnoringErrors(platform.tools, attachment.device);
+        throw;
+    }
+    password.wipe();
+
+    Manifest manifest;
+    manifest.version = protocolVersion;
+    manifest.relyingPartyID = std::string(relyingPartyDomain);
+    manifest.credentialID = credentialText;
+    manifest.prfSalt = base64URLEncode(salt.bytes());
+    manifest.wrappedPassword = base64URLEncode(sealed);
+    manifest.createdAt = manifestTimestamp(std::chrono::system_clock::now());
+    manifest.resourceKind = job.resourceKind;
+    if (job.container == Container::Sparsebundle) {
+        manifest.volumeName = job.volumeName;
+        manifest.imageName = lastPathComponent(job.containerPath);
+    }
+    writeManifest(platform.files, manifest, job.manifestPath);
+}
+
+enum class AfterUnlock { Detach, LeaveMounted };
+
+// Attaches the container with the manifest's password; returns the attachment.
+ImageAttachment unlock(Platform& platform, Container container, const std::string& containerPath,
+                       const Manifest& manifest, AfterUnlock after)
+{
+    Bytes salt = decodeField(manifest.prfSalt);
+    Bytes combined = decodeField(manifest.wrappedPassword);
+    Bytes credential = decodeField(manifest.credentialID);
+
+    NativeReply reply = assertWith(platform, salt, credential);
+    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt);
+    SecretBytes password = openPassword(combined, key, wrapAssociatedData(relyingPartyDomain, manifest.credentialID));
+
+    ImageAttachment attachment = attachEncryptedImage(platform.tools, containerPath, password);
+    password.wipe();
+
+    if (container == Container::ProofImage) {
+        bool exact = false;
+        try {
+            exact = platform.files.readFile(attachment.mountPoint + "/" + proofImageMarkerName) == proofMarkerText;
+        } catch (...) {
+            detachIgnoringErrors(platform.tools, attachment.device);
+            throw;
+        }
+        if (!exact) {
+            detachIgnoringErrors(platform.tools, attachment.device);
+            throw ProofError("native proof image did not contain the exact marker");
+        }
+    } else {
+        ensureProofMarker(platform.files, platform.log, attachment.mountPoint);
+    }
+
+    if (after == AfterUnlock::Detach) {
+        try {
+            detachImage(platform.tools, attachment.device);
+        } catch (...) {
+            detachIgnoringErrors(platform.tools, attachment.device);
+            throw;
+        }
+    }
+    return attachment;
+}
+
+Manifest loadBundleManifest(Platform& platform, const std::string& bundlePath, const std::string& manifestPath)
+{
+    Manifest manifest = loadNativeSparsebundleManifest(platform.files, manifestPath);
+    if (lastPathComponent(bundlePath) != manifest.imageName)
+        throw ProofError("sparsebundle name does not match its manifest");
+    return manifest;
+}
+
+}
+
+void nativeEnrollCommand(Platform& platform, const CommandArguments& arguments)
+{
+    const std::string& image = arguments.at(0).value;
+    const std::string& manifestPath = arguments.at(1).value;
+    if (platform.files.exists(image))
+        throw ProofError("refusing to replace existing image at " + image);
+    ensureManifestPathFree(platform.files, manifestPath);
+    platform.files.createDirectory(parentDirectory(image), 0755);
+
+    enroll(platform, {Container::ProofImage, image, manifestPath, std::string(nativeImageKind), std::nullopt, {}, {}, {}});
+
+    platform.out << "NATIVE ENROLL PROOF PASSED\n"
+                 << "Created encrypted APFS image: " << image << '\n'
+                 << "Created non-secret native wrap manifest: " << manifestPath << '\n';
+}
+
+void nativeEnrollBundleCommand(Platform& platform, const CommandArguments& arguments)
+{
+    const std::string& credentialManifestPath = arguments.at(0).value;
+    const std::string& bundle = arguments.at(1).value;
+    const std::string& manifestPath = arguments.at(2).value;
+    ensureManifestPathFree(platform.files, manifestPath);
+
+    Manifest credentialManifest = acceptNativeCredentialManifest(readManifest(platform.files, credentialManifestPath));
+    Bytes credential = decodeField(credentialManifest.credentialID);
+
+    enroll(platform, {Container::Sparsebundle, bundle, manifestPath, std::string(nativeSparsebundleKind),
+                      credentialManifest.credentialID, credential, arguments.at(3).value, arguments.at(4).value});
+
+    platform.out << "NATIVE SPARSEBUNDLE ENROLL PROOF PASSED\n"
+                 << "Created encrypted APFS sparsebundle: " << bundle << '\n'
+                 << "Created non-secret native wrap manifest: " << manifestPath << '\n';
+}
+
+void nativeUnlockCommand(Platform& platform, const CommandArguments& arguments)
+{
+    const std::string& image = arguments.at(0).value;
+    Manifest manifest = acceptNativeImageManifest(readManifest(platform.files, arguments.at(1).value));
+    unlock(platform, Container::ProofImage, image, manifest, AfterUnlock::Detach);
+    platform.out << "NATIVE UNLOCK PROOF PASSED\n"
+                 << "AuthenticationServices PRF mounted, verified, and detached the encrypted APFS image.\n";
+}
+
+void nativeUnlockBundleCommand(Platform& platform, const CommandArguments& arguments)
+{
+    const std::string& bundle = arguments.at(0).value;
+    Manifest manifest = loadBundleManifest(platform, bundle, arguments.at(1).value);
+    unlock(platform, Container::Sparsebundle, bundle, manifest, AfterUnlock::Detach);
+    platform.out << "NATIVE SPARSEBUNDLE UNLOCK PROOF PASSED\n";
+}
+
+void nativeMountBundleCommand(Platform& platform, const CommandArguments& arguments)
+{
+    const std::string& bundle = arguments.at(0).value;
+    Manifest manifest = loadBundleManifest(platform, bundle, arguments.at(1).value);
+    ImageAttachment attachment = unlock(platform, Container::Sparsebundle, bundle, manifest, AfterUnlock::LeaveMounted);
+    platform.out << "NATIVE SPARSEBUNDLE MOUNTED\n"
+                 << "Mount point: " << attachment.mountPoint << '\n';
+}
+
+}

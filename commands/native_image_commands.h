@@ -1,0 +1,19 @@
+#pragma once
+
+#include "app/command_line.h"
+#include "platform/platform.h"
+
+namespace ferrolatch {
+
+// Proofs of the passkey wrap on disposable encrypted images, through the
+// platform passkey service, and the one longer-lived sparse bundle.
+void nativeEnrollCommand(Platform& platform, const CommandArguments& arguments);       // IMAGE MANIFEST
+void nativeUnlockCommand(Platform& platform, const CommandArguments& arguments);       // IMAGE MANIFEST
+// CREDENTIAL_MANIFEST BUNDLE MANIFEST SIZE VOLUME_NAME
+void nativeEnrollBundleCommand(Platform& platform, const CommandArguments& arguments);
+void nativeUnlockBundleCommand(Platform& platform, const CommandArguments& arguments); // BUNDLE MANIFEST
+void nativeMountBundleCommand(Platform& platform, const CommandArguments& arguments);  // BUNDLE MANIFEST
+
+inline constexpr const char* proofImageMarkerName = "FERROLATCH-PROOF.txt";
+
+}
