@@ -85,11 +85,9 @@ PreferenceValue toValue(plist_t node, int depth)
 {
     switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        std::string value(text ? text : "");
-        std::free(text);
-        return PreferenceValue(std::move(value));
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return PreferenceValue(text ? std::string(text, static_cast<std::size_t>(length)) : std::string());
     }
     case PLIST_DICT:
         return PreferenceValue(toDictionary(node, depth + 1));
@@ -214,10 +212,25 @@ bool isPlainDomain(std::string_view domain)
 
 std::optional<PreferenceValue::Dictionary> decodePreferenceDomain(std::string_view bytes)
 {
-    OwnedNode root(parse(bytes));
-    if (!root.node || plist_get_node_type(root.node) != PLIST_DICT)
-        return std::nullopt;
     try {
+        // Everything is read through its XML form: libplist aborts on a key or
+        // string with an embedded NUL, which no XML property list may hold, so
+        // such input is refused before the tree is walked.
+        std::string xml;
+        if (bytes.size() >= 8 && bytes.substr(0, 8) == "bplist00") {
+            OwnedNode binary(parse(bytes));
+            if (!binary.node)
+                return std::nullopt;
+            xml = toXML(binary.node);
+            bytes = xml;
+        }
+        if (bytes.empty() || bytes.find('\0') != std::string_view::npos
+            || bytes.size() > std::numeric_limits<std::uint32_t>::max())
+            return std::nullopt;
+        OwnedNode root;
+        plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root.node);
+        if (!root.node || plist_get_node_type(root.node) != PLIST_DICT)
+            return std::nullopt;
         return toDictionary(root.node, 0);
     } catch (const PlatformError&) {
         return std::nullopt;

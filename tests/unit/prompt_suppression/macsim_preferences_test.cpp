@@ -1,12 +1,14 @@
 #include "platform/macsim/macsim_preferences.h"
 
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 using namespace ferrolatch;
+using namespace std::string_literals;
 
 namespace {
 
@@ -129,6 +131,28 @@ TEST_F(PreferencesDirectory, ValuesOfOtherKindsSurviveAReadModifyWrite)
     EXPECT_NE(contents().find("<integer>3</integer>"), std::string::npos);
 }
 
+TEST_F(PreferencesDirectory, ABinaryDomainIsReadAndWrittenBackAsXML)
+{
+    MacsimPreferences writer(directory);
+    writer.setValue(uuid, marker(), domain);
+    ASSERT_TRUE(writer.synchronize(domain));
+    // The Mac's own tools often leave a binary file behind.
+    std::string xml = contents();
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
+    ASSERT_NE(root, nullptr);
+    char* bytes = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    plist_free(root);
+    ASSERT_NE(bytes, nullptr);
+    std::string binary(bytes, length);
+    plist_to_bin_free(bytes);
+    ASSERT_EQ(binary.substr(0, 8), "bplist00");
+    write(binary);
+    EXPECT_EQ(MacsimPreferences(directory).copyValue(uuid, domain), marker());
+}
+
 TEST_F(PreferencesDirectory, MarkupInKeysAndStringsIsEscaped)
 {
     MacsimPreferences preferences(directory);
@@ -200,5 +224,10 @@ TEST(PreferenceDomainCoding, HostileFilesDecodeToNothingInsteadOfCrashing)
     deep += "</plist>";
     EXPECT_EQ(decodePreferenceDomain(deep), std::nullopt);
     EXPECT_EQ(decodePreferenceDomain(""), std::nullopt);
-    EXPECT_EQ(decodePreferenceDomain(std::string("bplist00\0\0", 10)), std::nullopt);
+    // A raw NUL inside a string or key: no XML property list holds one.
+    EXPECT_EQ(decodePreferenceDomain("<plist><dict><key>k</key><string>29\0\0 00</string></dict></plist>"s),
+              std::nullopt);
+    EXPECT_EQ(decodePreferenceDomain("<plist><dict><key>k\0k</key><string>x</string></dict></plist>"s),
+              std::nullopt);
+    EXPECT_EQ(decodePreferenceDomain("bplist00\0\0"s), std::nullopt);
 }
