@@ -51,8 +51,9 @@ private:
     std::variant<Dictionary, std::string, bool, std::int64_t, double, Data, Date, Array> m_value;
 };
 
-// Parses XML or binary property-list bytes. Anything else fails with the
-// platform's parse error (a PlatformError), as the Mac's parser would.
+// Parses XML property-list text, the form the system tools print. Anything
+// else (binary lists included, and nesting deeper than any tool output) fails
+// with the platform's parse error, a PlatformError.
 PlistValue parsePropertyList(std::string_view bytes);
 
 // Typed look-ups in a dictionary: empty when the key is absent or holds another type.

@@ -43,10 +43,30 @@ TEST(PropertyList, ReadsTheValueTypesOfToolOutput)
     EXPECT_EQ(plistArray(disk, "Absent"), nullptr);
 }
 
-TEST(PropertyList, BinaryAndXMLFormsParseAlike)
+TEST(PropertyList, NestingIsBoundedWhereverTheTextPutsIt)
 {
-    std::string xml = fixture("apfs_list_two_containers.plist");
-    EXPECT_EQ(parsePropertyList(toBinary(xml)), parsePropertyList(xml));
+    auto nested = [](int levels, std::string_view open, std::string_view close) {
+        std::string text = "<plist>";
+        for (int level = 0; level < levels; ++level)
+            text += open;
+        for (int level = 0; level < levels; ++level)
+            text += close;
+        return text + "</plist>";
+    };
+    EXPECT_NO_THROW(parsePropertyList(nested(100, "<array>", "</array>")));
+    EXPECT_NO_THROW(parsePropertyList(nested(100, "<dict><key>k</key>", "</dict>")));
+    // Many siblings are not depth.
+    std::string wide = "<plist><array>";
+    for (int sibling = 0; sibling < 5000; ++sibling)
+        wide += "<array/><dict></dict>";
+    EXPECT_NO_THROW(parsePropertyList(wide + "</array></plist>"));
+    // Closing tags hidden in a comment do not hide the depth.
+    std::string hidden = "<plist>";
+    for (int level = 0; level < 300; ++level)
+        hidden += "<array><!-- </array> -->";
+    for (int level = 0; level < 300; ++level)
+        hidden += "</array>";
+    EXPECT_THROW(parsePropertyList(hidden + "</plist>"), PlatformError);
 }
 
 TEST(PropertyList, NumbersReadAsSignedIntegers)
@@ -63,12 +83,13 @@ TEST(PropertyList, NumbersReadAsSignedIntegers)
 TEST(PropertyList, RefusesWhatIsNotAPropertyList)
 {
     std::string deep;
-    for (int level = 0; level < 1000; ++level)
+    for (int level = 0; level < 200000; ++level)
         deep += "<array>";
-    for (int level = 0; level < 1000; ++level)
+    for (int level = 0; level < 200000; ++level)
         deep += "</array>";
     for (std::string bytes : {std::string(), std::string("Could not find disk: disk9\n"), std::string("<plist><dict>"),
-                              std::string("bplist00garbage"), "<plist>" + deep + "</plist>"}) {
+                              std::string("bplist00garbage"), toBinary(fixture("disk_info_disk99.plist")),
+                              "<plist>" + deep + "</plist>"}) {
         SCOPED_TRACE(bytes.substr(0, 40));
         try {
             parsePropertyList(bytes);
