@@ -3,6 +3,7 @@
 #include "crypto/drive_registry.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/platform.h"
 #include "platform/preferences.h"
 #include "platform/tool_runner.h"
 
@@ -11,6 +12,7 @@
 #include <functional>
 #include <set>
 #include <string_view>
+#include <thread>
 
 namespace ferrolatch {
 
@@ -24,8 +26,13 @@ struct PromptSuppressionServices {
     Preferences& preferences;
     ToolRunner& tools;
     std::uint32_t realUserID; // of the calling process: only this user's agents are looked up
-    Pause pause;
+    Pause pause = [](std::chrono::milliseconds time) { std::this_thread::sleep_for(time); };
 };
+
+inline PromptSuppressionServices promptSuppressionServices(Platform& platform)
+{
+    return {platform.files, platform.paths, platform.preferences, platform.tools, platform.realUserID};
+}
 
 // Whether the installed APFS agent honours the per-volume marker at all.
 // Never fails: an unreadable agent executable means no.

@@ -5,11 +5,13 @@
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
 #include "platform/paths.h"
+#include "platform/preferences.h"
 #include "platform/tool_runner.h"
 #include "platform/ui.h"
 #include "platform/unavailable_services.h"
 #include "platform/workspace.h"
 
+#include <cstdint>
 #include <ostream>
 
 namespace ferrolatch {
@@ -27,6 +29,9 @@ struct Platform {
     MainLoop& mainLoop = unavailable::mainLoop();
     Ui& ui = unavailable::ui(); // for UI-marked handlers only
     PasskeyService& passkeys = unavailable::passkeys();
+    // Other applications' preferences (the system APFS agent's, for its prompt).
+    Preferences& preferences = unavailablePreferences();
+    std::uint32_t realUserID = 0; // of this process, for looking up the user's own processes
 };
 
 }
