@@ -278,3 +278,37 @@ TEST_F(NativeProofs, WithoutDisplayOrScriptAUiCommandFailsAtOnce)
     RunResult inspect = mac.ferrolatch({"inspect-drive", "disk0"});
     EXPECT_EQ(inspect.err.find("display"), std::string::npos);
 }
+
+TEST_F(NativeProofs, AFailedDetachIsRetriedOnceAndItsErrorReported)
+{
+    std::string image = work + "/busy.dmg";
+    std::string manifestPath = work + "/busy.json";
+    const std::string busy = "ferrolatch-proof: hdiutil failed: hdiutil: detach failed - Resource busy\n";
+
+    // Enrollment: the marker is written, the detach fails, a second detach runs, no manifest.
+    mac.macsimOrThrow({"fault", "add", "--tool", "hdiutil", "--args-prefix", "detach", "--nth", "1", "--exit", "1",
+                       "--stderr", "hdiutil: detach failed - Resource busy"});
+    RunResult enrolled = proof({"native-enroll", image, manifestPath}, approve);
+    EXPECT_EQ(enrolled.status, 1);
+    EXPECT_EQ(enrolled.err, busy);
+    EXPECT_FALSE(std::filesystem::exists(manifestPath));
+    auto calls = audit();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2]["argv"][0], "detach");
+    EXPECT_EQ(calls.back()["argv"], calls[calls.size() - 2]["argv"]);
+    EXPECT_TRUE(json::parse(mac.macsimOrThrow({"state"}))["images"].empty());
+
+    // Unlock: the same for the final detach.
+    mac.macsimOrThrow({"fault", "clear"});
+    enrollImage(work + "/ok.dmg", work + "/ok.json");
+    mac.macsimOrThrow({"fault", "add", "--tool", "hdiutil", "--args-prefix", "detach", "--nth", "1", "--exit", "1",
+                       "--stderr", "hdiutil: detach failed - Resource busy"});
+    RunResult unlocked = proof({"native-unlock", work + "/ok.dmg", work + "/ok.json"}, approveSignIn);
+    EXPECT_EQ(unlocked.status, 1);
+    EXPECT_EQ(unlocked.out, "");
+    EXPECT_EQ(unlocked.err, busy);
+    calls = audit();
+    EXPECT_EQ(calls.back()["argv"][0], "detach");
+    EXPECT_EQ(calls.back()["status"], 0);
+    EXPECT_TRUE(json::parse(mac.macsimOrThrow({"state"}))["images"].empty());
+}
