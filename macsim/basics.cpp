@@ -118,6 +118,10 @@ bool parseNumber(std::string_view text, int& number)
 {
     if (text.empty() || text.size() > 6 || (text.size() > 1 && text[0] == '0'))
         return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
     return error == std::errc() && end == text.data() + text.size();
 }

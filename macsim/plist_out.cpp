@@ -2,6 +2,8 @@
 
 #include <plist/plist.h>
 
+#include <cstdlib>
+
 namespace macsim {
 
 namespace {
@@ -30,6 +32,106 @@ plist_t build(const Plist& value)
     return std::visit(Builder {}, value.value);
 }
 
+Plist read(plist_t node)
+{
+    switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+        char* text = nullptr;
+        plist_get_string_val(node, &text);
+        std::string value = text ? text : "";
+        std::free(text);
+        return value;
+    }
+    case PLIST_BOOLEAN: {
+        uint8_t flag = 0;
+        plist_get_bool_val(node, &flag);
+        return flag != 0;
+    }
+    case PLIST_UINT: {
+        uint64_t number = 0;
+        plist_get_uint_val(node, &number);
+        return number;
+    }
+    case PLIST_ARRAY: {
+        Plist::Array array;
+        for (uint32_t index = 0; index < plist_array_get_size(node); ++index)
+            array.push_back(read(plist_array_get_item(node, index)));
+        return array;
+    }
+    case PLIST_DICT: {
+        Plist::Dictionary dictionary;
+        plist_dict_iter iterator = nullptr;
+        plist_dict_new_iter(node, &iterator);
+        for (;;) {
+            char* key = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(node, iterator, &key, &item);
+            if (!key)
+                break;
+            dictionary[key] = read(item);
+            std::free(key);
+        }
+        std::free(iterator);
+        return dictionary;
+    }
+    case PLIST_REAL:
+        return "<real>";
+    case PLIST_DATA:
+        return "<data>";
+    case PLIST_DATE:
+        return "<date>";
+    default:
+        return "<other>";
+    }
+}
+
+}
+
+std::optional<Plist> parsePlist(const std::string& bytes)
+{
+    plist_t node = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
+    if (!node)
+        return std::nullopt;
+    Plist value = read(node);
+    plist_free(node);
+    return value;
+}
+
+const Plist* child(const Plist& dictionary, const std::string& key)
+{
+    const auto* entries = asDictionary(&dictionary);
+    if (!entries)
+        return nullptr;
+    auto found = entries->find(key);
+    return found == entries->end() ? nullptr : &found->second;
+}
+
+const std::string* asString(const Plist* value)
+{
+    return value ? std::get_if<std::string>(&value->value) : nullptr;
+}
+
+const bool* asBool(const Plist* value)
+{
+    return value ? std::get_if<bool>(&value->value) : nullptr;
+}
+
+const std::uint64_t* asInteger(const Plist* value)
+{
+    return value ? std::get_if<std::uint64_t>(&value->value) : nullptr;
+}
+
+const Plist::Array* asArray(const Plist* value)
+{
+    auto* array = value ? std::get_if<std::shared_ptr<Plist::Array>>(&value->value) : nullptr;
+    return array ? array->get() : nullptr;
+}
+
+const Plist::Dictionary* asDictionary(const Plist* value)
+{
+    auto* dictionary = value ? std::get_if<std::shared_ptr<Plist::Dictionary>>(&value->value) : nullptr;
+    return dictionary ? dictionary->get() : nullptr;
 }
 
 std::string toXml(const Plist& root)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -27,5 +28,17 @@ struct Plist {
 };
 
 std::string toXml(const Plist& root);
+
+// Reads XML or binary property lists back (strings, booleans, integers, arrays,
+// dictionaries; other kinds read as their type's name in a string). Empty when
+// the bytes are no property list. Used by open and by the tests.
+std::optional<Plist> parsePlist(const std::string& bytes);
+
+const Plist* child(const Plist& dictionary, const std::string& key);
+const std::string* asString(const Plist* value);
+const bool* asBool(const Plist* value);
+const std::uint64_t* asInteger(const Plist* value);
+const Plist::Array* asArray(const Plist* value);
+const Plist::Dictionary* asDictionary(const Plist* value);
 
 }

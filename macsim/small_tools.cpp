@@ -1,10 +1,10 @@
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
+#include "macsim/plist_out.h"
 #include "macsim/processes.h"
 #include "macsim/standin.h"
 
 #include <nlohmann/json.hpp>
-#include <plist/plist.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,23 +27,10 @@ std::string bundleExecutable(const std::string& bundle)
     std::string infoPath = bundle + "/Contents/Info.plist";
     if (!pathExists(infoPath))
         return {};
-    std::string bytes = readFile(infoPath);
-    plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    std::string name;
-    if (root && plist_get_node_type(root) == PLIST_DICT) {
-        plist_t node = plist_dict_get_item(root, "CFBundleExecutable");
-        if (node && plist_get_node_type(node) == PLIST_STRING) {
-            char* value = nullptr;
-            plist_get_string_val(node, &value);
-            if (value)
-                name = value;
-            std::free(value);
-        }
-    }
-    if (root)
-        plist_free(root);
-    return name;
+    auto info = parsePlist(readFile(infoPath));
+    const std::string* name = info ? asString(child(*info, "CFBundleExecutable")) : nullptr;
+    // A name with a slash would leave the bundle.
+    return name && name->find('/') == std::string::npos ? *name : std::string();
 }
 
 // Spawns with stdin from /dev/null and stdout and stderr appended to a log,
