@@ -6,6 +6,7 @@
 #include "crypto/password_wrap.h"
 #include "crypto/random.h"
 #include "platform/errors.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 
@@ -58,7 +59,11 @@ NativeReply NativePasskeyCeremony::run(std::string_view mode, std::span<const st
             timeoutTimer->cancel();
         timeoutTimer.reset();
         authorizationController.reset();
-        window->orderOut();
+        try {
+            window->orderOut();
+        } catch (...) {
+            // Hiding the anchor never decides the outcome; the run's own result stands.
+        }
     });
 
     m_ui.prepareApplication();
@@ -172,6 +177,11 @@ SecretBytes unwrapPasswordWithPasskey(MainLoop& loop, Ui& ui, PasskeyService& pa
     SecretBytes key = deriveWrappingKey(reply.prfOutput, salt);
     std::vector<std::uint8_t> associatedData = wrapAssociatedData(relyingPartyDomain, manifest.credentialID);
     return openPassword(combined, key, associatedData);
+}
+
+SecretBytes unwrapPasswordWithPasskey(Platform& platform, const Manifest& manifest)
+{
+    return unwrapPasswordWithPasskey(platform.mainLoop, platform.ui, platform.passkeys, manifest);
 }
 
 }

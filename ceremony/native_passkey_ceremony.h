@@ -68,5 +68,6 @@ private:
 // passkey. Malformed manifest fields fail before any prompt. Callers wipe the
 // result once they have handed it on.
 SecretBytes unwrapPasswordWithPasskey(MainLoop& loop, Ui& ui, PasskeyService& passkeys, const Manifest& manifest);
+SecretBytes unwrapPasswordWithPasskey(Platform& platform, const Manifest& manifest);
 
 }
