@@ -4,14 +4,17 @@
 #include "platform/log.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
+#include "platform/pasteboard.h"
 #include "platform/paths.h"
 #include "platform/preferences.h"
 #include "platform/tool_runner.h"
 #include "platform/ui.h"
 #include "platform/unavailable_services.h"
+#include "platform/user_input.h"
 #include "platform/workspace.h"
 
 #include <cstdint>
+#include <istream>
 #include <ostream>
 
 namespace ferrolatch {
@@ -32,6 +35,9 @@ struct Platform {
     // Other applications' preferences (the system APFS agent's, for its prompt).
     Preferences& preferences = unavailablePreferences();
     std::uint32_t realUserID = 0; // of this process, for looking up the user's own processes
+    Pasteboard& pasteboard = unavailablePasteboard();
+    // Where a command waits for the user's Return; main passes standard input.
+    std::istream& input = noInput();
 };
 
 }

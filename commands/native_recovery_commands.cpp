@@ -1,0 +1,93 @@
+#include "commands/native_recovery_commands.h"
+
+#include "ceremony/native_passkey_ceremony.h"
+#include "commands/offline_recovery.h"
+#include "crypto/manifest_rules.h"
+#include "disk/apfs_inventory.h"
+#include "platform/errors.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace ferrolatch {
+
+namespace {
+
+// The manifest's volume as the inventory lists it, or the refusal before any
+// passkey prompt.
+APFSVolume attachedVolume(ToolRunner& tools, const Manifest& manifest)
+{
+    std::vector<APFSVolume> volumes = listAPFSVolumes(tools);
+    auto found = std::find_if(volumes.begin(), volumes.end(),
+                              [&](const APFSVolume& volume) { return volume.uuid == manifest.volumeUUID; });
+    if (found == volumes.end())
+        throw ProofError("the native Ferrolatch APFS volume is not attached");
+    return *found;
+}
+
+NativeRecoverySources sourcesOf(Platform& platform)
+{
+    return {platform.files, platform.tools, [&platform](const Manifest& manifest) {
+                return unwrapPasswordWithPasskey(platform.mainLoop, platform.ui, platform.passkeys, manifest);
+            }};
+}
+
+PasswordsHandoffServices handoffServicesOf(Platform& platform)
+{
+    return {platform.ui, platform.out, platform.pasteboard, platform.tools, platform.workspace, platform.mainLoop};
+}
+
+}
+
+void runNativeRecoveryCommand(NativeRecoverySources& sources, const std::string& manifestPath,
+                              const RecoveryPresenter& presenter)
+{
+    Manifest manifest = loadNativeVolumeManifest(sources.files, manifestPath);
+    if (!attachedVolume(sources.tools, manifest).encrypted)
+        throw ProofError("the native Ferrolatch APFS volume is not encrypted");
+
+    SecretBytes password = sources.unwrap(manifest); // wiped by its destructor if the presenter fails
+    presenter(password, manifest.volumeName.value(), manifest.volumeUUID.value());
+    password.wipe();
+}
+
+void runNativeCopyRecovery(NativeRecoverySources& sources, const std::string& manifestPath,
+                           TerminalHandoffServices& handoff)
+{
+    Manifest manifest = loadNativeVolumeManifest(sources.files, manifestPath);
+    APFSVolume volume = attachedVolume(sources.tools, manifest);
+    if (!volume.encrypted || !volume.locked)
+        throw ProofError("the native Ferrolatch APFS volume must be encrypted and locked");
+
+    SecretBytes password = sources.unwrap(manifest);
+    terminalPasswordsHandoff(handoff, password, manifest.volumeName.value(), manifest.volumeUUID.value());
+}
+
+void nativeOfflineRecoveryCommand(Platform& platform, const CommandArguments& arguments)
+{
+    NativeRecoverySources sources = sourcesOf(platform);
+    runNativeRecoveryCommand(sources, arguments.at(0).value,
+                             [&platform](const SecretBytes& password, const std::string& name, const std::string& uuid) {
+                                 showOfflineRecoveryCard(platform.ui, platform.out, password, name, uuid);
+                             });
+}
+
+void nativePasswordsRecoveryCommand(Platform& platform, const CommandArguments& arguments)
+{
+    NativeRecoverySources sources = sourcesOf(platform);
+    PasswordsHandoffServices handoff = handoffServicesOf(platform);
+    runNativeRecoveryCommand(sources, arguments.at(0).value,
+                             [&handoff](const SecretBytes& password, const std::string& name, const std::string& uuid) {
+                                 guidedPasswordsSave(handoff, password, name, uuid);
+                             });
+}
+
+void nativeCopyRecoveryCommand(Platform& platform, const CommandArguments& arguments)
+{
+    NativeRecoverySources sources = sourcesOf(platform);
+    TerminalHandoffServices handoff {platform.out, platform.input, platform.pasteboard, platform.tools};
+    runNativeCopyRecovery(sources, arguments.at(0).value, handoff);
+}
+
+}

@@ -1,0 +1,88 @@
+#include "platform/macsim/macsim_pasteboard.h"
+
+#include "platform/errors.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ferrolatch {
+
+namespace {
+
+void makeDirectories(const std::string& path)
+{
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        ::mkdir(path.substr(0, slash).c_str(), 0755);
+    ::mkdir(path.c_str(), 0755);
+}
+
+bool writeAll(int fd, std::span<const std::uint8_t> bytes)
+{
+    while (!bytes.empty()) {
+        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+}
+
+MacsimPasteboard::MacsimPasteboard(std::string sysroot) : m_file(pasteboardFile(sysroot)) {}
+
+void MacsimPasteboard::clearContents()
+{
+    if (::unlink(m_file.c_str()) != 0 && errno != ENOENT)
+        throw PlatformError::fromErrno(errno, "clear the pasteboard " + m_file);
+}
+
+bool MacsimPasteboard::setString(std::span<const std::uint8_t> utf8)
+{
+    makeDirectories(m_file.substr(0, m_file.rfind('/')));
+    // Written beside the target and renamed, so a reader never sees half a field.
+    std::string temporary = m_file + ".tmp-" + std::to_string(::getpid());
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, utf8) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(temporary.c_str(), m_file.c_str()) == 0)
+        return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+std::optional<SecretBytes> MacsimPasteboard::readString()
+{
+    int fd = ::open(m_file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw PlatformError::fromErrno(errno, "read the pasteboard " + m_file);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        int number = errno;
+        ::close(fd);
+        throw PlatformError::fromErrno(number, "read the pasteboard " + m_file);
+    }
+    SecretBytes contents(static_cast<std::size_t>(info.st_size));
+    std::size_t filled = 0;
+    while (filled < contents.size()) {
+        ssize_t got = ::read(fd, contents.data() + filled, contents.size() - filled);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return filled == contents.size() ? std::move(contents) : contents.prefix(filled);
+}
+
+}
