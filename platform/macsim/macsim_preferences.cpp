@@ -5,6 +5,7 @@
 #include <plist/plist.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -17,8 +18,8 @@ namespace ferrolatch {
 
 namespace {
 
-// Deeper dictionaries than any real preference are refused rather than
-// risking the stack on a hostile file.
+// Deeper nesting than any real preference is refused rather than risking the
+// stack on a hostile file.
 constexpr int deepestNesting = 64;
 
 struct OwnedNode {
@@ -52,18 +53,52 @@ struct Descriptor {
     }
 };
 
+// The deepest element nesting of XML text, counted before libplist sees it:
+// its parser recurses per level and overflows the stack on deep input.
+// Comments, CDATA sections and declarations are skipped as a parser skips them.
+int xmlNesting(std::string_view xml)
+{
+    auto skipPast = [&](std::size_t from, std::string_view end) {
+        std::size_t found = xml.find(end, from);
+        return found == std::string_view::npos ? xml.size() : found + end.size();
+    };
+    int depth = 0;
+    int deepest = 0;
+    std::size_t at = 0;
+    while ((at = xml.find('<', at)) != std::string_view::npos) {
+        std::string_view rest = xml.substr(at + 1);
+        if (rest.starts_with("!--")) {
+            at = skipPast(at + 4, "-->");
+        } else if (rest.starts_with("![CDATA[")) {
+            at = skipPast(at + 9, "]]>");
+        } else if (rest.starts_with("?") || rest.starts_with("!")) {
+            at = skipPast(at + 1, ">");
+        } else if (rest.starts_with("/")) {
+            depth = depth > 0 ? depth - 1 : 0;
+            at += 1;
+        } else {
+            std::size_t close = rest.find('>');
+            if (close == std::string_view::npos || close == 0 || rest[close - 1] != '/')
+                deepest = std::max(deepest, ++depth);
+            at += 1;
+        }
+    }
+    return deepest;
+}
+
 PlatformError unreadableValue()
 {
     return PlatformError("NSCocoaErrorDomain", 3840,
                          "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
 }
 
+// Parses XML this adapter wrote itself (a carried value).
 plist_t parse(std::string_view bytes)
 {
     if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max())
         return nullptr;
     plist_t node = nullptr;
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
+    plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &node);
     return node;
 }
 
@@ -213,19 +248,12 @@ bool isPlainDomain(std::string_view domain)
 std::optional<PreferenceValue::Dictionary> decodePreferenceDomain(std::string_view bytes)
 {
     try {
-        // Everything is read through its XML form: libplist aborts on a key or
-        // string with an embedded NUL, which no XML property list may hold, so
-        // such input is refused before the tree is walked.
-        std::string xml;
-        if (bytes.size() >= 8 && bytes.substr(0, 8) == "bplist00") {
-            OwnedNode binary(parse(bytes));
-            if (!binary.node)
-                return std::nullopt;
-            xml = toXML(binary.node);
-            bytes = xml;
-        }
-        if (bytes.empty() || bytes.find('\0') != std::string_view::npos
-            || bytes.size() > std::numeric_limits<std::uint32_t>::max())
+        // Only XML is read. Binary lists can share and nest objects without
+        // bound, and libplist aborts on a key or string with an embedded NUL,
+        // which no XML property list may hold.
+        if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()
+            || plist_is_binary(bytes.data(), static_cast<std::uint32_t>(bytes.size()))
+            || bytes.find('\0') != std::string_view::npos || xmlNesting(bytes) > deepestNesting)
             return std::nullopt;
         OwnedNode root;
         plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root.node);

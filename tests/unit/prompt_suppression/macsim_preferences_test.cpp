@@ -131,12 +131,12 @@ TEST_F(PreferencesDirectory, ValuesOfOtherKindsSurviveAReadModifyWrite)
     EXPECT_NE(contents().find("<integer>3</integer>"), std::string::npos);
 }
 
-TEST_F(PreferencesDirectory, ABinaryDomainIsReadAndWrittenBackAsXML)
+TEST_F(PreferencesDirectory, ABinaryDomainIsReplacedLikeADamagedOne)
 {
     MacsimPreferences writer(directory);
     writer.setValue(uuid, marker(), domain);
     ASSERT_TRUE(writer.synchronize(domain));
-    // The Mac's own tools often leave a binary file behind.
+    // Binary lists can share and nest objects without bound; only XML is read.
     std::string xml = contents();
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
@@ -150,7 +150,11 @@ TEST_F(PreferencesDirectory, ABinaryDomainIsReadAndWrittenBackAsXML)
     plist_to_bin_free(bytes);
     ASSERT_EQ(binary.substr(0, 8), "bplist00");
     write(binary);
-    EXPECT_EQ(MacsimPreferences(directory).copyValue(uuid, domain), marker());
+    MacsimPreferences reader(directory);
+    EXPECT_EQ(reader.copyValue(uuid, domain), std::nullopt);
+    reader.setValue("11111111-2222-4333-8444-555555555555", marker(), domain);
+    ASSERT_TRUE(reader.synchronize(domain));
+    EXPECT_EQ(contents().substr(0, 5), "<?xml");
 }
 
 TEST_F(PreferencesDirectory, MarkupInKeysAndStringsIsEscaped)
@@ -223,6 +227,16 @@ TEST(PreferenceDomainCoding, HostileFilesDecodeToNothingInsteadOfCrashing)
         deep += "</dict>";
     deep += "</plist>";
     EXPECT_EQ(decodePreferenceDomain(deep), std::nullopt);
+    // Deep enough to overflow the parser's stack if it ever saw it.
+    const int levels = 200000;
+    std::string arrays = "<plist>";
+    for (int level = 0; level < levels; ++level)
+        arrays += "<array>";
+    for (int level = 0; level < levels; ++level)
+        arrays += "</array>";
+    EXPECT_EQ(decodePreferenceDomain(arrays + "</plist>"), std::nullopt);
+    // Nesting hidden in a comment is no nesting.
+    EXPECT_NE(decodePreferenceDomain("<plist><!-- " + arrays + " --><dict/></plist>"), std::nullopt);
     EXPECT_EQ(decodePreferenceDomain(""), std::nullopt);
     // A raw NUL inside a string or key: no XML property list holds one.
     EXPECT_EQ(decodePreferenceDomain("<plist><dict><key>k</key><string>29\0\0 00</string></dict></plist>"s),
