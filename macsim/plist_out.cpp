@@ -36,11 +36,10 @@ Plist read(plist_t node)
 {
     switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        std::string value = text ? text : "";
-        std::free(text);
-        return value;
+        // The pointer form: the copying getter asserts on strings with NULs.
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return std::string(text ? text : "", text ? static_cast<std::size_t>(length) : 0);
     }
     case PLIST_BOOLEAN: {
         uint8_t flag = 0;
