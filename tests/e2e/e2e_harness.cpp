@@ -50,6 +50,8 @@ VirtualMac::VirtualMac(const std::vector<std::string>& initArguments)
 
 VirtualMac::~VirtualMac()
 {
+    // No agent process of this virtual Mac may outlive it.
+    macsim({"agent", "stop"});
     // Leave the sysroot behind for a post-mortem when asked to.
     if (std::getenv("FERROLATCH_E2E_KEEP"))
         return;
