@@ -1,0 +1,188 @@
+#include "commands/drive_setup.h"
+
+#include "app/constants.h"
+#include "commands/drive_layout.h"
+#include "commands/offline_recovery.h"
+#include "commands/passwords_handoff.h"
+#include "crypto/base64url.h"
+#include "crypto/manifest.h"
+#include "crypto/manifest_rules.h"
+#include "crypto/password_wrap.h"
+#include "crypto/random.h"
+#include "disk/disk_identity.h"
+#include "disk/tool_runner.h"
+#include "disk/volume_files.h"
+#include "disk/volume_name.h"
+#include "platform/errors.h"
+#include "platform/platform.h"
+
+#include <exception>
+#include <vector>
+
+namespace ferrolatch {
+
+namespace {
+
+std::string parentDirectory(const std::string& path)
+{
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// Removable media is mounted under /Volumes; on a virtual Mac that directory
+// lives wherever the system keeps it, so both spellings are refused.
+bool isOnRemovableMedia(Paths& paths, const std::string& path)
+{
+    std::string volumesRoot = paths.systemFile("/Volumes");
+    while (volumesRoot.size() > 1 && volumesRoot.back() == '/')
+        volumesRoot.pop_back();
+    return path.starts_with("/Volumes/") || path.starts_with(volumesRoot + "/");
+}
+
+void lockIgnoringErrors(ToolRunner& tools, const std::string& device)
+{
+    try {
+        lockAPFSVolume(tools, device);
+    } catch (const std::exception&) {
+        // The step that failed is the one reported.
+    }
+}
+
+APFSVolume bootstrapVolume(ToolRunner& tools, const std::string& container)
+{
+    for (const APFSVolume& volume : listAPFSVolumes(tools, container))
+        if (volume.name == bootstrapVolumeName && !volume.encrypted)
+            return volume;
+    throw ProofError("erase completed but the FERROLATCH bootstrap volume was not found");
+}
+
+// Marks, decorates and locks the new data volume; any failure tries one lock
+// before it leaves, so the volume is not left open.
+void sealDataVolume(DriveSetupServices& services, const APFSVolume& data, const std::string& dataMount)
+{
+    try {
+        std::string marker = dataMount + "/" + std::string(proofMarkerName);
+        services.files.writeFileAtomically(marker, std::string(proofMarkerText));
+        protectHiddenFile(services.files, marker);
+        setVolumeIcon(services.files, services.paths, services.workspace, services.log, dataMount);
+        runTool(services.tools, tools::sync, {});
+        lockAPFSVolume(services.tools, data.device);
+    } catch (...) {
+        lockIgnoringErrors(services.tools, data.device);
+        throw;
+    }
+}
+
+}
+
+DriveSetupServices driveSetupServices(Platform& platform, VolumePromptSuppression& promptSuppression)
+{
+    DriveVolumeServices volume = driveVolumeServices(platform);
+    return {platform.tools,
+            platform.files,
+            platform.log,
+            platform.paths,
+            platform.workspace,
+            platform.out,
+            promptSuppression,
+            [&platform](std::span<const std::uint8_t> salt) {
+                NativePasskeyCeremony ceremony(platform.mainLoop, platform.ui, platform.passkeys);
+                return ceremony.run("enroll", salt, std::nullopt);
+            },
+            std::move(volume.unwrap),
+            [&platform](const SecretBytes& password, const std::string& name, const std::string& uuid) {
+                PasswordsHandoffServices handoff {platform.ui,    platform.out,       platform.pasteboard,
+                                                  platform.tools, platform.workspace, platform.mainLoop};
+                offerPasswordsRecoverySave(handoff, password, name, uuid);
+            },
+            [&platform](const SecretBytes& password, const std::string& name, const std::string& uuid) {
+                offerOfflineRecoveryCard(platform.ui, platform.out, password, name, uuid);
+            }};
+}
+
+void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& request)
+{
+    const std::string& manifestPath = request.manifestPath;
+    validateVolumeName(request.dataVolumeName);
+    if (isOnRemovableMedia(services.paths, manifestPath))
+        throw ProofError("manifest output must be on the Mac, not on removable media");
+    ensureManifestPathFree(services.files, manifestPath);
+    services.files.createDirectory(parentDirectory(manifestPath), 0755);
+
+    DriveInspection first = inspectWholeDisk(services.tools, request.wholeDisk);
+    if (first.confirmationToken != request.confirmationToken)
+        throw ProofError("confirmation token does not match the currently attached whole disk");
+
+    SecretBytes salt = randomBytes(prfSaltSize);
+    NativeReply reply = services.enrollPasskey(salt.bytes());
+    std::string credentialText = base64URLEncode(reply.credentialID);
+
+    // Zeroed by its destructor on every way out from here.
+    SecretBytes password = generateVolumePassword();
+    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt.bytes());
+    reply.prfOutput.wipe();
+    std::vector<std::uint8_t> sealed =
+        sealPassword(password.bytes(), key, wrapAssociatedData(relyingPartyDomain, credentialText));
+    key.wipe();
+    if (sealed.empty())
+        throw ProofError("AES-GCM did not produce a combined sealed box");
+
+    Manifest manifest;
+    manifest.version = protocolVersion;
+    manifest.relyingPartyID = std::string(relyingPartyDomain);
+    manifest.credentialID = credentialText;
+    manifest.prfSalt = base64URLEncode(salt.bytes());
+    manifest.wrappedPassword = base64URLEncode(sealed);
+    manifest.createdAt = manifestTimestamp(services.now());
+    manifest.resourceKind = std::string(pendingNativeVolumeKind);
+    manifest.volumeName = request.dataVolumeName;
+    writeManifest(services.files, manifest, manifestPath);
+
+    // The passkey ceremony took a while: the disk must still be the one agreed to.
+    DriveInspection second = inspectWholeDisk(services.tools, request.wholeDisk);
+    if (second.confirmationToken != first.confirmationToken)
+        throw ProofError("disk identity changed after passkey enrollment; refusing to erase");
+    services.out << "PASSKEY ENROLLED \u2014 erasing exact device " << second.deviceNode << '\n';
+    services.out.flush();
+    runTool(services.tools, tools::diskutil,
+            {"eraseDisk", "APFS", std::string(bootstrapVolumeName), "GPT", second.deviceNode});
+
+    std::string container = findAPFSContainer(services.tools, request.wholeDisk);
+    APFSVolume bootstrap = bootstrapVolume(services.tools, container);
+    std::string bootstrapMount = mountPoint(services.tools, bootstrap.device);
+    APFSVolume data = createEncryptedVolume(services.tools, container, request.dataVolumeName, password);
+    std::string dataMount = mountPoint(services.tools, data.device);
+    sealDataVolume(services, data, dataMount);
+
+    manifest.resourceKind = std::string(nativeVolumeKind);
+    manifest.volumeUUID = data.uuid;
+    manifest.volumeName = data.name;
+    writeManifest(services.files, manifest, manifestPath);
+    writeBootstrapFiles(services.files, manifest, bootstrapMount, request.dataVolumeName);
+    setVolumeIcon(services.files, services.paths, services.workspace, services.log, bootstrapMount);
+    registerDrive(services.files, services.paths, services.promptSuppression, manifest);
+    runTool(services.tools, tools::sync, {});
+
+    DriveVolumeServices proof {services.tools,     services.files, services.log, services.paths,
+                               services.workspace, services.out,   services.unwrap};
+    runNativeUnlockVolume(proof, manifestPath);
+
+    services.offerPasswordsSave(password, data.name, data.uuid);
+    services.offerRecoveryCard(password, data.name, data.uuid);
+
+    services.out << "DRIVE INITIALIZATION PASSED\n"
+                 << "Bootstrap volume: FERROLATCH\n"
+                 << "Encrypted data volume: " << data.name << " (" << data.uuid << ")\n"
+                 << "Local recovery envelope: " << manifestPath << '\n';
+    password.wipe();
+}
+
+void initDriveCommand(Platform& platform, VolumePromptSuppression& promptSuppression,
+                      const CommandArguments& arguments)
+{
+    DriveSetupServices services = driveSetupServices(platform, promptSuppression);
+    initializeDrive(services, {arguments.at(0).value, arguments.at(1).value, arguments.at(2).value,
+                               arguments.at(3).value});
+}
+
+}
