@@ -29,6 +29,13 @@ std::string_view pathExtension(std::string_view path)
     return name.substr(dot + 1);
 }
 
+// A Mac hides a file by its name or by its flag.
+bool hasHiddenFlag(Files& files, const std::string& path)
+{
+    std::optional<FileAttributes> attributes = files.attributes(path);
+    return attributes && (attributes->flags & static_cast<std::uint32_t>(FileFlag::Hidden)) != 0;
+}
+
 }
 
 std::string supportDirectory(Paths& paths)
@@ -61,9 +68,10 @@ std::set<std::string> registeredVolumeUUIDs(Files& files, Paths& paths)
     try {
         std::string directory = registryDirectory(paths);
         for (const std::string& name : files.listDirectory(directory)) {
-            if (name.empty() || name.front() == '.')
+            std::string path = directory + "/" + name;
+            if (name.empty() || name.front() == '.' || hasHiddenFlag(files, path))
                 continue;
-            if (std::optional<std::string> uuid = registeredVolumeUUID(files, directory + "/" + name))
+            if (std::optional<std::string> uuid = registeredVolumeUUID(files, path))
                 uuids.insert(std::move(*uuid));
         }
     } catch (const std::exception&) {

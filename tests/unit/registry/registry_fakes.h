@@ -23,10 +23,14 @@ public:
         bool directory = false;
         std::string contents;
         std::uint32_t mode = 0644;
+        std::uint32_t flags = 0;
     };
 
-    void putDirectory(const std::string& path, std::uint32_t mode = 0755) { entries[path] = {true, "", mode}; }
-    void put(const std::string& path, std::string contents) { entries[path] = {false, std::move(contents), 0644}; }
+    void putDirectory(const std::string& path, std::uint32_t mode = 0755) { entries[path] = {true, "", mode, 0}; }
+    void put(const std::string& path, std::string contents, std::uint32_t flags = 0)
+    {
+        entries[path] = {false, std::move(contents), 0644, flags};
+    }
     // The named operation ("createDirectory", "writeFileAtomically", "setMode", "listDirectory", "readFile") fails with EIO.
     void fail(const std::string& operation) { m_failing.insert(operation); }
 
@@ -40,6 +44,7 @@ public:
         attributes.type = found->second.directory ? FileAttributes::Type::Directory : FileAttributes::Type::Regular;
         attributes.size = found->second.contents.size();
         attributes.mode = found->second.mode;
+        attributes.flags = found->second.flags;
         return attributes;
     }
     bool isWritable(const std::string&) override { return true; }
@@ -56,7 +61,7 @@ public:
         check("writeFileAtomically", path);
         if (!isDirectory(parentOf(path)))
             throw PlatformError::fromErrno(ENOENT, "write " + path);
-        entries[path] = {false, bytes, 0644};
+        entries[path] = {false, bytes, 0644, 0};
         ++mutations;
     }
     void removeFile(const std::string& path) override
@@ -74,7 +79,7 @@ public:
             std::string prefix = path.substr(0, slash);
             auto found = entries.find(prefix);
             if (found == entries.end()) {
-                entries[prefix] = {true, "", mode};
+                entries[prefix] = {true, "", mode, 0};
                 created.push_back(prefix);
                 ++mutations;
             } else if (!found->second.directory) {

@@ -200,6 +200,8 @@ TEST(DriveRegistry, ListingIdentifiesEntriesByContentAndIgnoresTheRest)
     registry.files.put(drives + "/notes.txt", encodeManifest(nativeVolume("33333333-3333-4333-8333-333333333333")));
     registry.files.put(drives + "/entry.JSON", encodeManifest(nativeVolume("44444444-4444-4444-8444-444444444444")));
     registry.files.put(drives + "/.hidden.json", encodeManifest(nativeVolume("55555555-5555-4555-8555-555555555555")));
+    registry.files.put(drives + "/flagged.json", encodeManifest(nativeVolume("66666666-6666-4666-8666-666666666666")),
+                       static_cast<std::uint32_t>(FileFlag::Hidden));
     registry.files.put(drives + "/broken.json", "{\"version\": 1");
     registry.files.put(drives + "/pending.json", encodeManifest(pending));
     registry.files.putDirectory(drives + "/folder.json");
