@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
+#include "platform/macsim/macsim_preferences.h"
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/passkey_authenticator.h"
 #include "platform/macsim/sysroot_log.h"
@@ -104,6 +105,7 @@ int main(int argc, char** argv)
     Log& log = sysrootLog ? static_cast<Log&>(*sysrootLog) : syslogLog;
     PosixPaths paths(PosixPaths::bundleOfExecutable(executablePath()), sysroot ? sysroot : "", homeDirectory(sysroot));
     MacsimWorkspace workspace;
+    MacsimPreferences preferences(homeDirectory(sysroot) + "/Library/Preferences");
     SystemClock clock;
     HeadlessMainLoop mainLoop(clock);
     std::optional<std::string> uiUnavailable;
@@ -112,7 +114,8 @@ int main(int argc, char** argv)
                                      {homeDirectory(sysroot) + "/Library/Keychains",
                                       paths.mainBundle() + "/Contents/Resources/Ferrolatch.entitlements",
                                       std::string("T4QW8ZR2LM.") + build::bundleIdentifier});
-    Platform platform {tools, std::cout, files, log, paths, workspace, mainLoop, *ui, passkeys};
+    Platform platform {tools, std::cout, files, log, paths, workspace, mainLoop, *ui, passkeys, preferences,
+                       static_cast<std::uint32_t>(getuid())};
 
     int status = runCommandLine(words, currentDirectory(), platform, std::cerr,
                                 mainThreadApplicationContext(std::this_thread::get_id(), {}, uiUnavailable));
