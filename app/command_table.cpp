@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 #include "commands/inspect_drive.h"
+#include "commands/native_recovery_commands.h"
 #include "commands/native_image_commands.h"
 
 namespace ferrolatch {
@@ -29,9 +30,9 @@ std::span<const Command> commandTable()
         {"lock-drive", {file}, false, nullptr},
         {"restore-drive", {file, directory, file}, true, nullptr},
         {"native-share-recovery", {file}, true, nullptr},
-        {"native-copy-recovery", {file}, true, nullptr},
-        {"native-offline-recovery", {file}, true, nullptr},
-        {"native-passwords-recovery", {file}, true, nullptr},
+        {"native-copy-recovery", {file}, true, nativeCopyRecoveryCommand},
+        {"native-offline-recovery", {file}, true, nativeOfflineRecoveryCommand},
+        {"native-passwords-recovery", {file}, true, nativePasswordsRecoveryCommand},
         {"enroll-volume", {text, text, file, file}, false, nullptr},
         {"unlock-volume", {file}, false, nullptr},
         {"store-recovery", {file}, false, nullptr},

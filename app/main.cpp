@@ -4,7 +4,9 @@
 #include "platform/platform.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
+#include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
+#include "platform/macsim/macsim_windows.h"
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/passkey_authenticator.h"
 #include "platform/macsim/sysroot_log.h"
@@ -12,6 +14,7 @@
 #include "platform/posix/posix_paths.h"
 #include "platform/posix/posix_tool_runner.h"
 #include "platform/posix/syslog_log.h"
+#include "platform/qt/qt_application.h"
 
 #include <cstdlib>
 #include <memory>
@@ -79,10 +82,8 @@ std::unique_ptr<Ui> chooseUi(std::optional<std::string>& unavailableReason)
     } else if (!hasSetting("DISPLAY") && !hasSetting("WAYLAND_DISPLAY") && !hasSetting("QT_QPA_PLATFORM")) {
         unavailableReason = "no display is available for this command's user interface; set FERROLATCH_UI_SCRIPT "
                             "to answer its alerts from a script";
-    } else {
-        unavailableReason = "this build has no windowing user interface; set FERROLATCH_UI_SCRIPT to answer its "
-                            "alerts from a script";
     }
+    // With a display and no script the alerts are Qt's (main wires them).
     return std::make_unique<ScriptedUi>(std::vector<ScriptedAnswer> {}, "");
 }
 
@@ -104,21 +105,38 @@ int main(int argc, char** argv)
         sysrootLog = std::make_unique<SysrootLog>(sysroot, "ferrolatch-proof", syslogLog);
     Log& log = sysrootLog ? static_cast<Log&>(*sysrootLog) : syslogLog;
     PosixPaths paths(PosixPaths::bundleOfExecutable(executablePath()), sysroot ? sysroot : "", homeDirectory(sysroot));
-    MacsimWorkspace workspace;
+    MacsimWorkspace iconWorkspace;
+    MacsimDesktopWorkspace workspace(iconWorkspace, sysroot ? sysroot : "");
+    std::unique_ptr<Pasteboard> pasteboard;
+    if (sysroot && *sysroot)
+        pasteboard = std::make_unique<MacsimPasteboard>(sysroot);
+    else
+        pasteboard = std::make_unique<NoPasteboard>();
     MacsimPreferences preferences(homeDirectory(sysroot) + "/Library/Preferences");
     SystemClock clock;
     HeadlessMainLoop mainLoop(clock);
     std::optional<std::string> uiUnavailable;
-    std::unique_ptr<Ui> ui = chooseUi(uiUnavailable);
-    SimulatedPasskeyService passkeys(mainLoop, *ui,
+    std::unique_ptr<Ui> scriptedUi = chooseUi(uiUnavailable);
+    // On a desktop the UI-marked commands show real alerts; Qt starts only
+    // when one of them runs, so the other commands never load it.
+    QtApplicationContext desktop;
+    bool onDesktop = !hasSetting("FERROLATCH_UI_SCRIPT")
+        && (hasSetting("DISPLAY") || hasSetting("WAYLAND_DISPLAY") || hasSetting("QT_QPA_PLATFORM"));
+    MainLoop& loop = onDesktop ? desktop.mainLoop() : static_cast<MainLoop&>(mainLoop);
+    Ui& ui = onDesktop ? desktop.ui() : *scriptedUi;
+    SimulatedPasskeyService passkeys(loop, ui,
                                      {homeDirectory(sysroot) + "/Library/Keychains",
                                       paths.mainBundle() + "/Contents/Resources/Ferrolatch.entitlements",
                                       std::string("T4QW8ZR2LM.") + build::bundleIdentifier});
-    Platform platform {tools, std::cout, files, log, paths, workspace, mainLoop, *ui, passkeys, preferences,
-                       static_cast<std::uint32_t>(getuid())};
+    Platform platform {.tools = tools, .out = std::cout, .files = files, .log = log, .paths = paths,
+                       .workspace = workspace, .mainLoop = loop, .ui = ui, .passkeys = passkeys,
+                       .preferences = preferences, .realUserID = static_cast<std::uint32_t>(getuid()),
+                       .pasteboard = *pasteboard, .input = std::cin};
 
-    int status = runCommandLine(words, currentDirectory(), platform, std::cerr,
-                                mainThreadApplicationContext(std::this_thread::get_id(), {}, uiUnavailable));
+    ApplicationContext context = mainThreadApplicationContext(std::this_thread::get_id(), {}, uiUnavailable);
+    if (onDesktop)
+        context = [inner = context, &desktop](const std::function<void()>& handler) { desktop([&] { inner(handler); }); };
+    int status = runCommandLine(words, currentDirectory(), platform, std::cerr, context);
     std::cout.flush();
     return status;
 }
