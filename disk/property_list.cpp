@@ -154,7 +154,9 @@ PlistValue parsePropertyList(std::string_view bytes)
     auto length = static_cast<std::uint32_t>(bytes.size());
     // The tools print XML with "-plist". Binary lists are refused: their objects
     // can be shared and nested without bound, which the parser would follow.
-    if (plist_is_binary(bytes.data(), length) || xmlNesting(bytes) > deepestNesting)
+    // A raw NUL inside a string makes libplist abort the process, so it is refused too.
+    if (plist_is_binary(bytes.data(), length) || bytes.find('\0') != std::string_view::npos
+        || xmlNesting(bytes) > deepestNesting)
         throw unreadablePropertyList();
     OwnedNode root;
     plist_from_xml(bytes.data(), length, &root.node);

@@ -58,6 +58,11 @@ TEST(APFSInventory, RefusesAnInventoryWithoutUsableContainers)
     }
     // Bytes that are no property list at all fail with the parser's own error.
     EXPECT_THROW(parseAPFSInventory("not a plist", std::nullopt), PlatformError);
+    // A raw NUL inside a string would make libplist abort; it is refused instead.
+    std::string withNul = "<plist><dict><key>Containers</key><array><dict><key>ContainerReference</key>"
+                          "<string>disk5</string></dict></array><key>x</key><string>a?b</string></dict></plist>";
+    withNul[withNul.find('?')] = '\0';
+    EXPECT_THROW(parseAPFSInventory(withNul, std::nullopt), PlatformError);
 }
 
 TEST(APFSInventory, ListingRunsDiskutilAndPassesItsFailureUp)
