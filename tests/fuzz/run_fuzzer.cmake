@@ -1,0 +1,12 @@
+# Runs one libFuzzer target for SECONDS from its seeds; a crash fails the test.
+file(REMOVE_RECURSE ${SCRATCH})
+file(MAKE_DIRECTORY ${SCRATCH})
+execute_process(
+    COMMAND ${FUZZER} -max_total_time=${SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=0
+            ${SCRATCH} ${SEEDS}
+    RESULT_VARIABLE status
+    OUTPUT_VARIABLE output
+    ERROR_VARIABLE output)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${FUZZER} failed (${status}):\n${output}")
+endif()
