@@ -43,6 +43,16 @@ void zeroInPlace(SecretBytes& bytes)
     std::fill(contents.begin(), contents.end(), std::uint8_t {0});
 }
 
+// On a failure path the first error is the one reported; a clear that fails
+// as well must not replace it.
+void clearIgnoringFailure(Pasteboard& pasteboard)
+{
+    try {
+        pasteboard.clearContents();
+    } catch (const std::exception&) {
+    }
+}
+
 void wipeEntry(std::vector<RecoveryField>& entry)
 {
     for (RecoveryField& field : entry)
@@ -143,20 +153,21 @@ void guidedPasswordsSave(PasswordsHandoffServices& services, const SecretBytes& 
             alert.topLeft = stepAlertTopLeft(passwordsWindowFrames(services.workspace), services.workspace.screens(),
                                              services.workspace.mainScreen(), size);
             if (services.ui.runModal(alert) != alertFirstButtonReturn) {
-                services.out << "PASSWORDS RECOVERY SAVE CANCELLED — CLIPBOARD CLEARED\n";
+                // Cleared before saying so, so the line is never printed for a clipboard still full.
                 pasteboard.clearContents();
+                services.out << "PASSWORDS RECOVERY SAVE CANCELLED — CLIPBOARD CLEARED\n";
                 wipeEntry(entry);
                 return;
             }
             pasteboard.clearContents();
         }
-    } catch (...) {
         pasteboard.clearContents();
+    } catch (...) {
+        clearIgnoringFailure(pasteboard);
         wipeEntry(entry);
         throw;
     }
     services.out << "PASSWORDS RECOVERY SAVE COMPLETE — CLIPBOARD CLEARED\n";
-    pasteboard.clearContents();
     wipeEntry(entry);
 }
 
@@ -280,14 +291,14 @@ void terminalPasswordsHandoff(TerminalHandoffServices& services, SecretBytes& pa
                 field.value.wipe();
             }
         }
-    } catch (...) {
         pasteboard.clearContents();
+    } catch (...) {
+        clearIgnoringFailure(pasteboard);
         zeroInPlace(password);
         wipeEntry(entry);
         throw;
     }
     out << "CLIPBOARD CLEARED\n";
-    pasteboard.clearContents();
     wipeEntry(entry);
 }
 

@@ -209,6 +209,22 @@ TEST_F(GuidedFixture, AnAlertFailureStillClearsTheClipboard)
     EXPECT_FALSE(pasteboard.contents);
 }
 
+TEST_F(GuidedFixture, ClaimsAClearedClipboardOnlyOnceItIsCleared)
+{
+    // The final clear fails: the error is the outcome, not the success line.
+    pasteboard.failClearNumber = 11;
+    ui.answers = {step(1, 0), step(2, 0), step(3, 0), step(4, 0), step(5, 0)};
+    EXPECT_EQ(messageOf([&] { guidedPasswordsSave(services, password, "Backup", uuid); }), "Input/output error");
+    EXPECT_EQ(out.str(), "");
+
+    ui = FakeUi {};
+    pasteboard = FakePasteboard {};
+    pasteboard.failClearNumber = 2; // the clear on cancelling the first step
+    ui.answers = {step(1, 1)};
+    EXPECT_EQ(messageOf([&] { guidedPasswordsSave(services, password, "Backup", uuid); }), "Input/output error");
+    EXPECT_EQ(out.str(), "");
+}
+
 TEST_F(GuidedFixture, TheOfferRunsTheHandoffOrDefers)
 {
     ui.answers = {{"Save a manual recovery password in Apple Passwords?", 1, {}, {}}};
@@ -439,6 +455,15 @@ TEST_F(TerminalFixture, AFieldThatCannotBePlacedFailsWithItsName)
     pasteboard.refuseSetNumber = 1;
     password = SecretBytes::copyOf(key43);
     EXPECT_EQ(messageOf([&] { run(); }), "could not place the title on the clipboard");
+}
+
+TEST_F(TerminalFixture, ClaimsAClearedClipboardOnlyOnceItIsCleared)
+{
+    input.str("\n\n\n\n\n");
+    pasteboard.failClearNumber = 6; // the clear after the last Return
+    EXPECT_EQ(messageOf([&] { run(); }), "Input/output error");
+    EXPECT_EQ(out.str().find("CLIPBOARD CLEARED"), std::string::npos);
+    EXPECT_TRUE(allZero(password));
 }
 
 TEST_F(TerminalFixture, GoesOnWhenPasswordsCannotBeOpened)

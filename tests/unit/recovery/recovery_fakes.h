@@ -117,10 +117,13 @@ public:
     std::optional<std::string> contents;
     std::vector<std::string> history; // "clear", "set <text>"
     int refuseSetNumber = 0;          // 1: the first setString fails
+    int failClearNumber = 0;          // 1: the first clearContents throws
     std::function<void()> onSet;      // runs after a successful set
 
     void clearContents() override
     {
+        if (failClearNumber && ++m_clears == failClearNumber)
+            throw PlatformError(posixErrorDomain, 5, "Input/output error");
         contents.reset();
         history.push_back("clear");
     }
@@ -144,6 +147,7 @@ public:
 
 private:
     int m_sets = 0;
+    int m_clears = 0;
 };
 
 // Answers tools by their arguments; everything else fails like a missing tool.
