@@ -250,7 +250,8 @@ void AlertDialog::addButtons(const Alert& alert, QBoxLayout& column)
     for (const AlertButton& description : alert.buttons) {
         auto* button = new QPushButton(buttonTitle(description.title), this);
         button->setAutoDefault(false); // Return always means the first button, whatever has focus
-        button->setMinimumWidth(80);
+        // Mac push buttons keep a margin around their title and are never narrower than 80 points.
+        button->setMinimumWidth(std::max(80, button->sizeHint().width() + 16));
         long response = alertFirstButtonReturn + static_cast<long>(m_buttons.size());
         connect(button, &QPushButton::clicked, this, [this, response] { done(static_cast<int>(response)); });
         QPalette palette = button->palette();
