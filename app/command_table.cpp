@@ -1,7 +1,11 @@
 #include "app/command_line.h"
+#include "app/prompt_suppression.h"
+#include "commands/drive_commands.h"
+#include "commands/drive_setup.h"
 #include "commands/inspect_drive.h"
 #include "commands/native_recovery_commands.h"
 #include "commands/native_image_commands.h"
+#include "commands/setup_drive_chooser.h"
 
 namespace ferrolatch {
 
@@ -9,6 +13,14 @@ namespace {
 constexpr ArgumentKind text = ArgumentKind::Text;
 constexpr ArgumentKind file = ArgumentKind::File;
 constexpr ArgumentKind directory = ArgumentKind::Directory;
+
+// Set-up registers the drive, which keeps the system APFS agent's own prompt away.
+template <void (*handler)(Platform&, VolumePromptSuppression&, const CommandArguments&)>
+void withPromptSuppression(Platform& platform, const CommandArguments& arguments)
+{
+    APFSPromptSuppression suppression(promptSuppressionServices(platform));
+    handler(platform, suppression, arguments);
+}
 }
 
 // A command whose handler is still null is not part of this build yet; the
@@ -23,11 +35,11 @@ std::span<const Command> commandTable()
         {"native-enroll-bundle", {file, file, file, text, text}, true, nativeEnrollBundleCommand},
         {"native-unlock-bundle", {file, file}, true, nativeUnlockBundleCommand},
         {"native-mount-bundle", {file, file}, true, nativeMountBundleCommand},
-        {"setup-drive", {}, true, nullptr},
-        {"init-drive", {text, text, text, file}, true, nullptr},
-        {"native-unlock-volume", {file}, true, nullptr},
-        {"mount-drive", {file}, true, nullptr},
-        {"lock-drive", {file}, false, nullptr},
+        {"setup-drive", {}, true, withPromptSuppression<setupDriveCommand>},
+        {"init-drive", {text, text, text, file}, true, withPromptSuppression<initDriveCommand>},
+        {"native-unlock-volume", {file}, true, nativeUnlockVolumeCommand},
+        {"mount-drive", {file}, true, mountDriveCommand},
+        {"lock-drive", {file}, false, lockDriveCommand},
         {"restore-drive", {file, directory, file}, true, nullptr},
         {"native-share-recovery", {file}, true, nullptr},
         {"native-copy-recovery", {file}, true, nativeCopyRecoveryCommand},
