@@ -1,5 +1,6 @@
 #include "disk/property_list.h"
 
+#include "common/property_list_guard.h"
 #include "platform/errors.h"
 
 #include <plist/plist.h>
@@ -22,41 +23,6 @@ PlatformError unreadablePropertyList()
 
 // Deeper nesting than any tool output is refused instead of risking the stack.
 constexpr int deepestNesting = 128;
-
-// The deepest nesting of <array> and <dict> elements in XML property-list text.
-// The parser recurses per level, so depth is bounded before it sees the text;
-// comments, CDATA sections and declarations are skipped as the parser skips them.
-int xmlNesting(std::string_view xml)
-{
-    auto skipPast = [&](std::size_t from, std::string_view end) {
-        std::size_t found = xml.find(end, from);
-        return found == std::string_view::npos ? xml.size() : found + end.size();
-    };
-    int depth = 0;
-    int deepest = 0;
-    std::size_t at = 0;
-    while ((at = xml.find('<', at)) != std::string_view::npos) {
-        std::string_view rest = xml.substr(at + 1);
-        if (rest.starts_with("!--")) {
-            at = skipPast(at + 4, "-->");
-        } else if (rest.starts_with("![CDATA[")) {
-            at = skipPast(at + 9, "]]>");
-        } else if (rest.starts_with("?") || rest.starts_with("!")) {
-            at = skipPast(at + 1, ">");
-        } else if (rest.starts_with("/array") || rest.starts_with("/dict")) {
-            depth = depth > 0 ? depth - 1 : 0;
-            at += 1;
-        } else if (rest.starts_with("array") || rest.starts_with("dict")) {
-            std::size_t close = rest.find('>');
-            if (close == std::string_view::npos || close == 0 || rest[close - 1] != '/')
-                deepest = std::max(deepest, ++depth);
-            at += 1;
-        } else {
-            at += 1;
-        }
-    }
-    return deepest;
-}
 
 struct OwnedNode {
     plist_t node = nullptr;
@@ -152,11 +118,8 @@ PlistValue parsePropertyList(std::string_view bytes)
     if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max())
         throw unreadablePropertyList();
     auto length = static_cast<std::uint32_t>(bytes.size());
-    // The tools print XML with "-plist". Binary lists are refused: their objects
-    // can be shared and nested without bound, which the parser would follow.
-    // A raw NUL inside a string makes libplist abort the process, so it is refused too.
-    if (plist_is_binary(bytes.data(), length) || bytes.find('\0') != std::string_view::npos
-        || xmlNesting(bytes) > deepestNesting)
+    // The tools print XML with "-plist"; nothing else is let near the parser.
+    if (!isSafePropertyListXML(bytes, deepestNesting))
         throw unreadablePropertyList();
     OwnedNode root;
     plist_from_xml(bytes.data(), length, &root.node);

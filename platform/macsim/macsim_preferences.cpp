@@ -1,5 +1,6 @@
 #include "platform/macsim/macsim_preferences.h"
 
+#include "common/property_list_guard.h"
 #include "platform/errors.h"
 
 #include <plist/plist.h>
@@ -52,39 +53,6 @@ struct Descriptor {
             close(fd);
     }
 };
-
-// The deepest element nesting of XML text, counted before libplist sees it:
-// its parser recurses per level and overflows the stack on deep input.
-// Comments, CDATA sections and declarations are skipped as a parser skips them.
-int xmlNesting(std::string_view xml)
-{
-    auto skipPast = [&](std::size_t from, std::string_view end) {
-        std::size_t found = xml.find(end, from);
-        return found == std::string_view::npos ? xml.size() : found + end.size();
-    };
-    int depth = 0;
-    int deepest = 0;
-    std::size_t at = 0;
-    while ((at = xml.find('<', at)) != std::string_view::npos) {
-        std::string_view rest = xml.substr(at + 1);
-        if (rest.starts_with("!--")) {
-            at = skipPast(at + 4, "-->");
-        } else if (rest.starts_with("![CDATA[")) {
-            at = skipPast(at + 9, "]]>");
-        } else if (rest.starts_with("?") || rest.starts_with("!")) {
-            at = skipPast(at + 1, ">");
-        } else if (rest.starts_with("/")) {
-            depth = depth > 0 ? depth - 1 : 0;
-            at += 1;
-        } else {
-            std::size_t close = rest.find('>');
-            if (close == std::string_view::npos || close == 0 || rest[close - 1] != '/')
-                deepest = std::max(deepest, ++depth);
-            at += 1;
-        }
-    }
-    return deepest;
-}
 
 PlatformError unreadableValue()
 {
@@ -248,12 +216,9 @@ bool isPlainDomain(std::string_view domain)
 std::optional<PreferenceValue::Dictionary> decodePreferenceDomain(std::string_view bytes)
 {
     try {
-        // Only XML is read. Binary lists can share and nest objects without
-        // bound, and libplist aborts on a key or string with an embedded NUL,
-        // which no XML property list may hold.
+        // Only XML is read; a binary or damaged file is treated as no file.
         if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()
-            || plist_is_binary(bytes.data(), static_cast<std::uint32_t>(bytes.size()))
-            || bytes.find('\0') != std::string_view::npos || xmlNesting(bytes) > deepestNesting)
+            || !isSafePropertyListXML(bytes, deepestNesting))
             return std::nullopt;
         OwnedNode root;
         plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root.node);
