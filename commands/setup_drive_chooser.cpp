@@ -42,6 +42,8 @@ std::string withFraction(std::uint64_t scaled, int digits)
 {
     std::uint64_t factor = static_cast<std::uint64_t>(powerOf(10, digits));
     std::string text = std::to_string(scaled / factor);
+    if (digits == 0)
+        return text;
     std::string fraction = std::to_string(scaled % factor);
     fraction.insert(0, static_cast<std::size_t>(digits) - fraction.size(), '0');
     while (!fraction.empty() && fraction.back() == '0')
