@@ -150,8 +150,13 @@ TEST_F(DriveMac, GeneratedPasswordNeverLeavesTheWrapTheVolumeAndTheCard)
 {
     addDisk();
     std::string manifestPath = work + "/private.json";
+    // Both recovery aids taken: the password passes the clipboard and the card.
     json script = json::array(
-        {enrollAnswer, signInAnswer, passwordsLater,
+        {enrollAnswer, signInAnswer,
+         {{"expect", "Save a manual recovery password"}, {"button", "Save in Passwords"}},
+         {{"expect", "Step 1 of 5"}, {"button", "Next Field"}}, {{"expect", "Step 2 of 5"}, {"button", "Next Field"}},
+         {{"expect", "Step 3 of 5"}, {"button", "Next Field"}}, {{"expect", "Step 4 of 5"}, {"button", "Next Field"}},
+         {{"expect", "Step 5 of 5"}, {"button", "Finish and Clear Clipboard"}},
          {{"expect", "Create an offline recovery card?"}, {"button", "Create Recovery Card"}},
          {{"expect", "Offline Ferrolatch recovery key"}, {"button", "I Saved This Key"}},
          {{"expect", "Confirm your offline copy"},
@@ -159,7 +164,10 @@ TEST_F(DriveMac, GeneratedPasswordNeverLeavesTheWrapTheVolumeAndTheCard)
           {"fields", json::array({{{"fromPreviousLabel", {{"paragraph", 1}, {"withoutSpaces", true}, {"last", 8}}}}})}}});
     RunResult initialised = initDrive("disk4", manifestPath, "PRIVATE", script);
     ASSERT_EQ(initialised.status, 0) << initialised.err;
-    EXPECT_NE(initialised.out.find("OFFLINE RECOVERY CARD CONFIRMED\n"), std::string::npos) << initialised.out;
+    EXPECT_NE(initialised.out.find("PASSWORDS RECOVERY SAVE COMPLETE \u2014 CLIPBOARD CLEARED\nOFFLINE RECOVERY CARD "
+                                   "CONFIRMED\nDRIVE INITIALIZATION PASSED\n"),
+              std::string::npos)
+        << initialised.out;
     for (const json& line : shown()) {
         if (line["kind"] == "alert" && line["message"] == "Offline Ferrolatch recovery key") {
             EXPECT_TRUE(line["excludedFromCapture"]);
