@@ -1,5 +1,6 @@
 #include "commands/recovery_key.h"
 
+#include "common/utf8.h"
 #include "platform/errors.h"
 
 #include <algorithm>
@@ -8,39 +9,6 @@
 namespace ferrolatch {
 
 namespace {
-
-// Strict UTF-8: one code point per call, or nothing for a malformed sequence.
-std::optional<char32_t> decodeOne(std::span<const std::uint8_t> bytes, std::size_t& at)
-{
-    std::uint8_t lead = bytes[at];
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-        ++at;
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1Fu, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0Fu, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07u, minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (bytes.size() - at < length)
-        return std::nullopt;
-    for (std::size_t index = 1; index < length; ++index) {
-        std::uint8_t next = bytes[at + index];
-        if ((next & 0xC0) != 0x80)
-            return std::nullopt;
-        value = (value << 6) | (next & 0x3Fu);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-        return std::nullopt;
-    at += length;
-    return value;
-}
 
 enum class Kind { Other, CR, LF, Control, Extend, ZWJ, RegionalIndicator, L, V, T, LV, LVT, Pictographic };
 
@@ -196,7 +164,7 @@ std::optional<std::vector<std::size_t>> graphemeBoundaries(std::span<const std::
     std::size_t at = 0;
     while (at < utf8.size()) {
         std::size_t start = at;
-        std::optional<char32_t> value = decodeOne(utf8, at);
+        std::optional<char32_t> value = decodeUTF8CodePoint(utf8, at);
         if (!value)
             return std::nullopt;
         Kind kind = kindOf(*value);

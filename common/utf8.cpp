@@ -1,28 +1,46 @@
 #include "common/utf8.h"
 
-#include <cstddef>
-
 namespace ferrolatch {
+
+std::optional<char32_t> decodeUTF8CodePoint(std::span<const std::uint8_t> bytes, std::size_t& at)
+{
+    std::uint8_t lead = bytes[at];
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t minimum = 0;
+    if (lead < 0x80) {
+        ++at;
+        return lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1Fu, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0Fu, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07u, minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (bytes.size() - at < length)
+        return std::nullopt;
+    for (std::size_t index = 1; index < length; ++index) {
+        std::uint8_t next = bytes[at + index];
+        if ((next & 0xC0) != 0x80)
+            return std::nullopt;
+        value = (value << 6) | (next & 0x3Fu);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return std::nullopt;
+    at += length;
+    return value;
+}
 
 bool isValidUTF8(std::string_view text)
 {
-    std::size_t index = 0;
-    while (index < text.size()) {
-        auto byte = static_cast<unsigned char>(text[index]);
-        std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || index + length > text.size())
+    std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        if (!decodeUTF8CodePoint(bytes, at))
             return false;
-        unsigned long codePoint = length == 1 ? byte : byte & (0x7Fu >> length);
-        for (std::size_t next = 1; next < length; ++next) {
-            auto continuation = static_cast<unsigned char>(text[index + next]);
-            if ((continuation & 0xC0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (continuation & 0x3Fu);
-        }
-        static constexpr unsigned long smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return false;
-        index += length;
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #include "crypto/pretty_json.h"
 
+#include "common/utf8.h"
 #include "platform/errors.h"
 
 #include <cmath>
@@ -15,29 +16,6 @@ PlatformError invalidValue(const std::string& reason)
 {
     return PlatformError("NSCocoaErrorDomain", 4866,
                          "The data couldn’t be written because it isn’t in the correct format: " + reason + ".");
-}
-
-bool isValidUTF8(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3 : (byte & 0xF8) == 0xF0 ? 4 : 0;
-        if (length == 0 || i + length > text.size())
-            return false;
-        std::uint32_t code = length == 1 ? byte : byte & (0x7Fu >> length);
-        for (std::size_t j = 1; j < length; ++j) {
-            auto next = static_cast<unsigned char>(text[i + j]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = code << 6 | (next & 0x3Fu);
-        }
-        static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += length;
-    }
-    return true;
 }
 
 void writeString(std::string& out, std::string_view text)
