@@ -1,30 +1,16 @@
 #include "commands/native_recovery_commands.h"
 
 #include "ceremony/native_passkey_ceremony.h"
+#include "commands/drive_commands.h"
 #include "commands/offline_recovery.h"
 #include "crypto/manifest_rules.h"
 #include "disk/apfs_inventory.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
 
-#include <algorithm>
-#include <vector>
-
 namespace ferrolatch {
 
 namespace {
-
-// The manifest's volume as the inventory lists it, or the refusal before any
-// passkey prompt.
-APFSVolume attachedVolume(ToolRunner& tools, const Manifest& manifest)
-{
-    std::vector<APFSVolume> volumes = listAPFSVolumes(tools);
-    auto found = std::find_if(volumes.begin(), volumes.end(),
-                              [&](const APFSVolume& volume) { return volume.uuid == manifest.volumeUUID; });
-    if (found == volumes.end())
-        throw ProofError("the native Ferrolatch APFS volume is not attached");
-    return *found;
-}
 
 NativeRecoverySources sourcesOf(Platform& platform)
 {
@@ -44,7 +30,7 @@ void runNativeRecoveryCommand(NativeRecoverySources& sources, const std::string&
                               const RecoveryPresenter& presenter)
 {
     Manifest manifest = loadNativeVolumeManifest(sources.files, manifestPath);
-    if (!attachedVolume(sources.tools, manifest).encrypted)
+    if (!findManifestVolume(sources.tools, manifest).encrypted)
         throw ProofError("the native Ferrolatch APFS volume is not encrypted");
 
     SecretBytes password = sources.unwrap(manifest); // wiped by its destructor if the presenter fails
@@ -56,7 +42,7 @@ void runNativeCopyRecovery(NativeRecoverySources& sources, const std::string& ma
                            TerminalHandoffServices& handoff)
 {
     Manifest manifest = loadNativeVolumeManifest(sources.files, manifestPath);
-    APFSVolume volume = attachedVolume(sources.tools, manifest);
+    APFSVolume volume = findManifestVolume(sources.tools, manifest);
     if (!volume.encrypted || !volume.locked)
         throw ProofError("the native Ferrolatch APFS volume must be encrypted and locked");
 
