@@ -127,14 +127,8 @@ void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& requ
     if (sealed.empty())
         throw ProofError("AES-GCM did not produce a combined sealed box");
 
-    Manifest manifest;
-    manifest.version = protocolVersion;
-    manifest.relyingPartyID = std::string(relyingPartyDomain);
-    manifest.credentialID = credentialText;
-    manifest.prfSalt = base64URLEncode(salt.bytes());
-    manifest.wrappedPassword = base64URLEncode(sealed);
-    manifest.createdAt = manifestTimestamp(services.now());
-    manifest.resourceKind = std::string(pendingNativeVolumeKind);
+    Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(), sealed,
+                                           manifestTimestamp(services.now()), pendingNativeVolumeKind);
     manifest.volumeName = request.dataVolumeName;
     writeManifest(services.files, manifest, manifestPath);
 

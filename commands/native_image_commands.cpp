@@ -115,14 +115,8 @@ void enroll(Platform& platform, const Enrollment& job)
     }
     password.wipe();
 
-    Manifest manifest;
-    manifest.version = protocolVersion;
-    manifest.relyingPartyID = std::string(relyingPartyDomain);
-    manifest.credentialID = credentialText;
-    manifest.prfSalt = base64URLEncode(salt.bytes());
-    manifest.wrappedPassword = base64URLEncode(sealed);
-    manifest.createdAt = manifestTimestamp(std::chrono::system_clock::now());
-    manifest.resourceKind = job.resourceKind;
+    Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(), sealed,
+                                           manifestTimestamp(std::chrono::system_clock::now()), job.resourceKind);
     if (job.container == Container::Sparsebundle) {
         manifest.volumeName = job.volumeName;
         manifest.imageName = lastPathComponent(job.containerPath);

@@ -1,5 +1,7 @@
 #include "crypto/manifest.h"
 
+#include "app/constants.h"
+#include "crypto/base64url.h"
 #include "crypto/pretty_json.h"
 #include "platform/errors.h"
 
@@ -164,6 +166,21 @@ std::string manifestTimestamp(std::chrono::system_clock::time_point time)
                   static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
                   static_cast<int>(clock.seconds().count()));
     return text;
+}
+
+Manifest enrollmentManifest(std::string_view relyingPartyID, std::string credentialText,
+                            std::span<const std::uint8_t> prfSalt, std::span<const std::uint8_t> sealedPassword,
+                            std::string createdAt, std::string_view resourceKind)
+{
+    Manifest manifest;
+    manifest.version = protocolVersion;
+    manifest.relyingPartyID = std::string(relyingPartyID);
+    manifest.credentialID = std::move(credentialText);
+    manifest.prfSalt = base64URLEncode(prfSalt);
+    manifest.wrappedPassword = base64URLEncode(sealedPassword);
+    manifest.createdAt = std::move(createdAt);
+    manifest.resourceKind = std::string(resourceKind);
+    return manifest;
 }
 
 }

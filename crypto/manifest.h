@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,13 @@ Manifest readManifest(Files& files, const std::string& path);
 void ensureManifestPathFree(Files& files, const std::string& path);
 // Replaces whatever is at the path, atomically.
 void writeManifest(Files& files, const Manifest& manifest, const std::string& path);
+
+// The record an enrollment writes: version 1, the relying party of its kind,
+// the base64url texts of the salt and the sealed password, and the kind.
+// Callers add the kind's optional fields.
+Manifest enrollmentManifest(std::string_view relyingPartyID, std::string credentialText,
+                            std::span<const std::uint8_t> prfSalt, std::span<const std::uint8_t> sealedPassword,
+                            std::string createdAt, std::string_view resourceKind);
 
 // createdAt: ISO 8601 in UTC with whole seconds, e.g. 2026-01-31T09:15:00Z.
 std::string manifestTimestamp(std::chrono::system_clock::time_point time);
