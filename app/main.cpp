@@ -111,7 +111,7 @@ int main(int argc, char** argv)
     if (sysroot && *sysroot)
         pasteboard = std::make_unique<MacsimPasteboard>(sysroot);
     else
-        pasteboard = std::make_unique<NoPasteboard>();
+        pasteboard = std::make_unique<unavailable::NoPasteboard>();
     MacsimPreferences preferences(homeDirectory(sysroot) + "/Library/Preferences");
     SystemClock clock;
     HeadlessMainLoop mainLoop(clock);

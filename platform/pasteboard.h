@@ -22,18 +22,4 @@ public:
     virtual std::optional<SecretBytes> readString() = 0;
 };
 
-// The pasteboard of a Platform built without one: nothing can be placed.
-class NoPasteboard final : public Pasteboard {
-public:
-    void clearContents() override {}
-    bool setString(std::span<const std::uint8_t>) override { return false; }
-    std::optional<SecretBytes> readString() override { return std::nullopt; }
-};
-
-inline Pasteboard& unavailablePasteboard()
-{
-    static NoPasteboard none;
-    return none;
-}
-
 }

@@ -10,7 +10,6 @@
 #include "platform/tool_runner.h"
 #include "platform/ui.h"
 #include "platform/unavailable_services.h"
-#include "platform/user_input.h"
 #include "platform/workspace.h"
 
 #include <cstdint>
@@ -33,11 +32,11 @@ struct Platform {
     Ui& ui = unavailable::ui(); // for UI-marked handlers only
     PasskeyService& passkeys = unavailable::passkeys();
     // Other applications' preferences (the system APFS agent's, for its prompt).
-    Preferences& preferences = unavailablePreferences();
+    Preferences& preferences = unavailable::preferences();
     std::uint32_t realUserID = 0; // of this process, for looking up the user's own processes
-    Pasteboard& pasteboard = unavailablePasteboard();
+    Pasteboard& pasteboard = unavailable::pasteboard();
     // Where a command waits for the user's Return; main passes standard input.
-    std::istream& input = noInput();
+    std::istream& input = unavailable::input();
 };
 
 }

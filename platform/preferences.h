@@ -57,22 +57,4 @@ public:
     virtual bool synchronize(std::string_view domain) = 0;
 };
 
-// The preferences of a Platform built without a store: any use fails loudly
-// rather than looking like a preference the system dropped.
-class NoPreferences final : public Preferences {
-public:
-    std::optional<PreferenceValue> copyValue(std::string_view, std::string_view) override { refuse(); }
-    void setValue(std::string_view, const PreferenceValue&, std::string_view) override { refuse(); }
-    bool synchronize(std::string_view) override { refuse(); }
-
-private:
-    [[noreturn]] static void refuse() { throw ProofError("this platform was built without a preference store"); }
-};
-
-inline Preferences& unavailablePreferences()
-{
-    static NoPreferences none;
-    return none;
-}
-
 }

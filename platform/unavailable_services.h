@@ -3,7 +3,12 @@
 #include "platform/errors.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
+#include "platform/pasteboard.h"
+#include "platform/preferences.h"
 #include "platform/ui.h"
+
+#include <istream>
+#include <sstream>
 
 namespace ferrolatch {
 
@@ -16,7 +21,6 @@ namespace unavailable {
 {
     throw ProofError(std::string("this platform was built without ") + service);
 }
-
 
 class NoMainLoop final : public MainLoop {
 public:
@@ -47,6 +51,29 @@ public:
     }
 };
 
+// The pasteboard of a Platform built without one: nothing can be placed.
+class NoPasteboard final : public Pasteboard {
+public:
+    void clearContents() override {}
+    bool setString(std::span<const std::uint8_t>) override { return false; }
+    std::optional<SecretBytes> readString() override { return std::nullopt; }
+};
+
+// The preferences of a Platform built without a store: any use fails loudly
+// rather than looking like a preference the system dropped.
+class NoPreferences final : public Preferences {
+public:
+    std::optional<PreferenceValue> copyValue(std::string_view, std::string_view) override
+    {
+        refuse("a preference store");
+    }
+    void setValue(std::string_view, const PreferenceValue&, std::string_view) override
+    {
+        refuse("a preference store");
+    }
+    bool synchronize(std::string_view) override { refuse("a preference store"); }
+};
+
 inline MainLoop& mainLoop()
 {
     static NoMainLoop loop;
@@ -63,6 +90,26 @@ inline PasskeyService& passkeys()
 {
     static NoPasskeyService none;
     return none;
+}
+
+inline Pasteboard& pasteboard()
+{
+    static NoPasteboard none;
+    return none;
+}
+
+inline Preferences& preferences()
+{
+    static NoPreferences none;
+    return none;
+}
+
+// The input of a Platform built without a terminal: always at its end, so a
+// flow that waits for the user ends as if input had been closed.
+inline std::istream& input()
+{
+    static std::istringstream empty;
+    return empty;
 }
 
 }
