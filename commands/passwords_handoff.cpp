@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <limits>
+#include <memory>
 #include <set>
 #include <string_view>
 
@@ -57,6 +59,15 @@ void wipeEntry(std::vector<RecoveryField>& entry)
 {
     for (RecoveryField& field : entry)
         field.value.wipe();
+}
+
+// Consumes one line without keeping it: a user who pastes into this terminal
+// instead of Passwords has just typed the password, and it must not end up in
+// a string. False at end of input, as a line read would be.
+bool awaitReturn(std::istream& input)
+{
+    input.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    return input.gcount() > 0;
 }
 
 bool intersects(const Rect& a, const Rect& b)
@@ -208,9 +219,11 @@ void waitForPasswordsWindow(Workspace& workspace, MainLoop& mainLoop)
             return;
         if (!(clock.now() < deadline))
             return;
-        bool sliceOver = false;
-        auto slice = mainLoop.postAfter(windowPollSeconds, [&sliceOver] { sliceOver = true; });
-        mainLoop.runUntil([&sliceOver] { return sliceOver; });
+        // Shared, not on the stack: the slice may still be queued if the loop
+        // is left by an exception from another task.
+        auto sliceOver = std::make_shared<bool>(false);
+        mainLoop.postAfter(windowPollSeconds, [sliceOver] { *sliceOver = true; });
+        mainLoop.runUntil([&sliceOver] { return *sliceOver; });
     }
 }
 
@@ -282,8 +295,7 @@ void terminalPasswordsHandoff(TerminalHandoffServices& services, SecretBytes& pa
                 << '\n';
             out.flush();
 
-            std::string ignored; // only the Return matters
-            if (!std::getline(services.input, ignored))
+            if (!awaitReturn(services.input))
                 throw ProofError("manual recovery save was cancelled");
 
             if (field.name == "Password") {

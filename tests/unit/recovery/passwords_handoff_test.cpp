@@ -412,6 +412,14 @@ TEST_F(TerminalFixture, PrintsEachStepAndClearsTheClipboardAtTheEnd)
     EXPECT_TRUE(allZero(password));
 }
 
+TEST_F(TerminalFixture, ALastLineWithoutALineFeedStillCountsAsReturn)
+{
+    input.str("\n\nnot-the-password\n\nsaved");
+    run();
+    EXPECT_EQ(out.str(), terminalTranscript);
+    EXPECT_FALSE(pasteboard.contents);
+}
+
 TEST_F(TerminalFixture, ZeroesTheCallersBufferRightAfterThePasswordStep)
 {
     input.str("\n\n\n\n\n");
