@@ -145,6 +145,7 @@ TEST_F(CardFixture, TheOfferLeadsToTheCardOrDefers)
     EXPECT_EQ(out.str(), "OFFLINE RECOVERY CARD DEFERRED\n");
     ASSERT_EQ(ui.shown.size(), 1u);
     const ShownAlert& offer = ui.shown[0];
+    EXPECT_EQ(offer.message, "Create an offline recovery card?");
     EXPECT_EQ(offer.style, AlertStyle::Informational);
     EXPECT_EQ(offer.informative,
               "Recommended: keep one copy of the APFS recovery key outside iCloud Passwords. It can recover this disk "

@@ -130,10 +130,12 @@ TEST_F(GuidedFixture, HandsOverEachFieldAloneAndEndsWithAnEmptyClipboard)
 
     ASSERT_EQ(ui.shown.size(), 5u);
     const char* names[] = {"Title", "User Name", "Password", "Website", "Notes"};
+    std::vector<std::string> expectedEvents;
     for (std::size_t i = 0; i < 5; ++i) {
         SCOPED_TRACE(names[i]);
         const ShownAlert& alert = ui.shown[i];
         EXPECT_EQ(alert.message, "Step " + std::to_string(i + 1) + " of 5: " + names[i] + " copied");
+        expectedEvents.insert(expectedEvents.end(), {"activate", "layout " + alert.message, "run " + alert.message});
         EXPECT_EQ(alert.style, i == 2 ? AlertStyle::Warning : AlertStyle::Informational);
         EXPECT_EQ(alert.buttons, (std::vector<std::string> {i == 4 ? "Finish and Clear Clipboard" : "Next Field",
                                                             "Cancel and Clear Clipboard"}));
@@ -144,6 +146,7 @@ TEST_F(GuidedFixture, HandsOverEachFieldAloneAndEndsWithAnEmptyClipboard)
         EXPECT_EQ(alert.topLeft->x, 624);
         EXPECT_EQ(alert.topLeft->y, 851);
     }
+    EXPECT_EQ(ui.events, expectedEvents);
     EXPECT_EQ(ui.shown[2].informative,
               "Paste into Password. Ferrolatch never shows it.\n\nFerrolatch clears the clipboard before copying the "
               "next field.");
@@ -232,6 +235,7 @@ TEST_F(GuidedFixture, TheOfferRunsTheHandoffOrDefers)
     EXPECT_EQ(out.str(), "PASSWORDS RECOVERY SAVE DEFERRED\n");
     EXPECT_TRUE(tools.calls.empty());
     ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].message, "Save a manual recovery password in Apple Passwords?");
     EXPECT_EQ(ui.shown[0].style, AlertStyle::Informational);
     EXPECT_EQ(ui.shown[0].buttons, (std::vector<std::string> {"Save in Passwords", "Later"}));
     EXPECT_EQ(ui.shown[0].informative,
