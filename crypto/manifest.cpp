@@ -79,12 +79,14 @@ std::optional<std::string> optionalString(const Json& object, std::string_view k
 std::int64_t requiredInteger(const Json& object, std::string_view key)
 {
     const Json* value = requiredValue(object, key);
-    if (value->is_number_integer())
-        return value->get<std::int64_t>();
+    // Asked first: is_number_integer() is also true of an unsigned value, which
+    // get<std::int64_t>() would wrap to a negative number.
     if (value->is_number_unsigned()) {
         auto number = value->get<std::uint64_t>();
         if (number <= static_cast<std::uint64_t>(INT64_MAX))
             return static_cast<std::int64_t>(number);
+    } else if (value->is_number_integer()) {
+        return value->get<std::int64_t>();
     } else if (value->is_number_float()) {
         double number = value->get<double>();
         if (number == std::floor(number) && number >= -9223372036854775808.0 && number < 9223372036854775808.0)

@@ -111,6 +111,8 @@ TEST(ManifestDecoding, NamesTheMissingOrMistypedKey)
         {"{\"version\": 1.5, " + valid + "}", manifestReadCorruptCode, "\"version\""},
         {"{\"version\": true, " + valid + "}", manifestReadCorruptCode, "\"version\""},
         {"{\"version\": 1e30, " + valid + "}", manifestReadCorruptCode, "\"version\""},
+        {"{\"version\": 9223372036854775808, " + valid + "}", manifestReadCorruptCode, "\"version\""},
+        {"{\"version\": 18446744073709551615, " + valid + "}", manifestReadCorruptCode, "\"version\""},
         {R"({"version": 1, "relyingPartyID": 7, "credentialID": "c", "prfSalt": "p", "wrappedPassword": "w",
              "createdAt": "t"})",
          manifestReadCorruptCode, "\"relyingPartyID\""},
