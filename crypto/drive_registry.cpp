@@ -4,6 +4,7 @@
 #include "crypto/volume_uuid.h"
 
 #include <exception>
+#include <vector>
 
 namespace ferrolatch {
 
@@ -29,11 +30,18 @@ std::string_view pathExtension(std::string_view path)
     return name.substr(dot + 1);
 }
 
-// A Mac hides a file by its name or by its flag.
-bool hasHiddenFlag(Files& files, const std::string& path)
+// A Mac hides a file by its name or by its flag. An entry whose flags cannot
+// be read is passed over like an unreadable one; it must not hide the others.
+bool isHiddenEntry(Files& files, const std::string& name, const std::string& path)
 {
-    std::optional<FileAttributes> attributes = files.attributes(path);
-    return attributes && (attributes->flags & static_cast<std::uint32_t>(FileFlag::Hidden)) != 0;
+    if (name.empty() || name.front() == '.')
+        return true;
+    try {
+        std::optional<FileAttributes> attributes = files.attributes(path);
+        return attributes && (attributes->flags & static_cast<std::uint32_t>(FileFlag::Hidden)) != 0;
+    } catch (const std::exception&) {
+        return true;
+    }
 }
 
 }
@@ -64,18 +72,22 @@ void registerDrive(Files& files, Paths& paths, VolumePromptSuppression& suppress
 
 std::set<std::string> registeredVolumeUUIDs(Files& files, Paths& paths)
 {
-    std::set<std::string> uuids;
+    std::string directory;
+    std::vector<std::string> names;
     try {
-        std::string directory = registryDirectory(paths);
-        for (const std::string& name : files.listDirectory(directory)) {
-            std::string path = directory + "/" + name;
-            if (name.empty() || name.front() == '.' || hasHiddenFlag(files, path))
-                continue;
-            if (std::optional<std::string> uuid = registeredVolumeUUID(files, path))
-                uuids.insert(std::move(*uuid));
-        }
+        directory = registryDirectory(paths);
+        names = files.listDirectory(directory);
     } catch (const std::exception&) {
         // No support directory or no registry yet: nothing is enrolled.
+        return {};
+    }
+    std::set<std::string> uuids;
+    for (const std::string& name : names) {
+        std::string path = directory + "/" + name;
+        if (isHiddenEntry(files, name, path))
+            continue;
+        if (std::optional<std::string> uuid = registeredVolumeUUID(files, path))
+            uuids.insert(std::move(*uuid));
     }
     return uuids;
 }

@@ -33,10 +33,14 @@ public:
     }
     // The named operation ("createDirectory", "writeFileAtomically", "setMode", "listDirectory", "readFile") fails with EIO.
     void fail(const std::string& operation) { m_failing.insert(operation); }
+    // Reading this one path's attributes fails with EIO; the rest still answer.
+    void failAttributesOf(const std::string& path) { m_unreadableAttributes.insert(path); }
 
     bool exists(const std::string& path) override { return entries.contains(path); }
     std::optional<FileAttributes> attributes(const std::string& path) override
     {
+        if (m_unreadableAttributes.contains(path))
+            throw PlatformError::fromErrno(EIO, "lstat " + path);
         auto found = entries.find(path);
         if (found == entries.end())
             return std::nullopt;
@@ -132,6 +136,7 @@ private:
     }
 
     std::set<std::string> m_failing;
+    std::set<std::string> m_unreadableAttributes;
 };
 
 class RegistryPaths final : public Paths {

@@ -237,6 +237,16 @@ TEST(DriveRegistry, ListingNeverFailsAndCreatesNothing)
     }
 }
 
+TEST(DriveRegistry, AnEntryWhoseFlagsCannotBeReadHidesOnlyItself)
+{
+    Registry registry;
+    registry.registerDrive(nativeVolume());
+    const std::string otherUUID = "0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
+    registry.files.put(drives + "/0-listed-first.json", encodeManifest(nativeVolume(otherUUID)));
+    registry.files.failAttributesOf(drives + "/0-listed-first.json");
+    EXPECT_EQ(registry.uuids(), std::set<std::string> {upperUUID});
+}
+
 TEST(DriveRegistry, SingleEntryNeedsTheExactJsonExtension)
 {
     Registry registry;
