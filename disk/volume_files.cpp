@@ -67,26 +67,30 @@ void ensureProofMarker(Files& files, Log& log, const std::string& volumeRoot)
 
 void setVolumeIcon(Files& files, Paths& paths, Workspace& workspace, Log& log, const std::string& mountPoint)
 {
+    std::optional<WorkspaceImage> image;
     try {
         if (files.exists(mountPoint + "/.VolumeIcon.icns"))
             return;
-        std::optional<WorkspaceImage> image;
         if (files.isWritable(mountPoint)) {
             if (auto resource = paths.bundleResource("FerrolatchVolumeIconMetal", "icns"))
                 image = workspace.loadImage(*resource);
         }
-        if (!image) {
-            log.write("Ferrolatch volume icon unavailable for " + mountPoint);
-            return;
-        }
-        if (workspace.setIcon(*image, mountPoint))
-            log.write("Ferrolatch set the Finder icon for " + mountPoint);
-        else
-            log.write("Ferrolatch could not set the Finder icon for " + mountPoint);
     } catch (const std::exception&) {
-        // An adapter that throws instead of answering is treated like a failed icon.
-        log.write("Ferrolatch could not set the Finder icon for " + mountPoint);
+        // A mount point that cannot be examined, or an icon that cannot be loaded, leaves nothing to set.
+        image.reset();
     }
+    if (!image) {
+        log.write("Ferrolatch volume icon unavailable for " + mountPoint);
+        return;
+    }
+    bool set = false;
+    try {
+        set = workspace.setIcon(*image, mountPoint);
+    } catch (const std::exception&) {
+        // A workspace that throws instead of answering has not set the icon.
+    }
+    log.write((set ? "Ferrolatch set the Finder icon for " : "Ferrolatch could not set the Finder icon for ") +
+              mountPoint);
 }
 
 }

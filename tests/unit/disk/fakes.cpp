@@ -43,7 +43,11 @@ MemoryFiles::Entry& MemoryFiles::existing(const std::string& path)
     return found->second;
 }
 
-bool MemoryFiles::exists(const std::string& path) { return entries.count(path) != 0; }
+bool MemoryFiles::exists(const std::string& path)
+{
+    check("exists", path, false);
+    return entries.count(path) != 0;
+}
 
 std::optional<FileAttributes> MemoryFiles::attributes(const std::string& path)
 {

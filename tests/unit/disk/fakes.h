@@ -7,6 +7,7 @@
 #include "platform/tool_runner.h"
 #include "platform/workspace.h"
 
+#include <cerrno>
 #include <functional>
 #include <map>
 #include <optional>
@@ -57,7 +58,7 @@ public:
     void putLink(const std::string& path) { entries[path] = {FileAttributes::Type::SymbolicLink, "", 0777, 0}; }
     // Everything under this directory refuses writes with EROFS.
     void makeReadOnly(const std::string& directory) { m_readOnly.insert(directory); }
-    // The named operation ("setMode", "setFlags" …) fails with EIO from the nth call on.
+    // The named operation ("exists", "setMode", "setFlags" …) fails with EIO from the nth call on.
     void failOperation(const std::string& operation, int nth = 1) { m_failures[operation] = nth; }
 
     bool exists(const std::string& path) override;
@@ -109,6 +110,8 @@ public:
     std::optional<WorkspaceImage> loadImage(const std::string& path) override
     {
         loaded.push_back(path);
+        if (loadThrows)
+            throw PlatformError::fromErrno(EIO, "read " + path);
         if (!imageLoads)
             return std::nullopt;
         return WorkspaceImage {"icns-bytes"};
@@ -116,10 +119,14 @@ public:
     bool setIcon(const WorkspaceImage& image, const std::string& path) override
     {
         iconsSet.push_back(path + " <- " + image.bytes);
+        if (setThrows)
+            throw PlatformError::fromErrno(EIO, "set icon " + path);
         return setIconSucceeds;
     }
     bool imageLoads = true;
+    bool loadThrows = false;
     bool setIconSucceeds = true;
+    bool setThrows = false;
     std::vector<std::string> loaded;
     std::vector<std::string> iconsSet;
 };

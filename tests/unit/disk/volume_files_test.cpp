@@ -188,33 +188,39 @@ TEST(VolumeIcon, ReportsEveryReasonItCouldNotSetTheIcon)
 {
     struct Case {
         const char* name;
-        bool readOnly;
-        bool hasResource;
-        bool imageLoads;
-        bool setSucceeds;
+        std::function<void(MemoryFiles&, FakePaths&, FakeWorkspace&)> prepare;
         std::string line;
+        bool asksWorkspace; // only a loaded image reaches the workspace
     };
     const std::string unavailable = "Ferrolatch volume icon unavailable for /Volumes/PRIVATE";
+    const std::string couldNotSet = "Ferrolatch could not set the Finder icon for /Volumes/PRIVATE";
     const Case cases[] = {
-        {"read-only volume", true, true, true, true, unavailable},
-        {"resource missing from the bundle", false, false, true, true, unavailable},
-        {"resource is not an image", false, true, false, true, unavailable},
-        {"workspace refuses", false, true, true, false, "Ferrolatch could not set the Finder icon for /Volumes/PRIVATE"},
+        {"read-only volume", [](MemoryFiles& files, FakePaths&, FakeWorkspace&) { files.makeReadOnly(root); },
+         unavailable, false},
+        {"mount point cannot be examined",
+         [](MemoryFiles& files, FakePaths&, FakeWorkspace&) { files.failOperation("exists"); }, unavailable, false},
+        {"resource missing from the bundle", [](MemoryFiles&, FakePaths& paths, FakeWorkspace&) { paths.hasIcon = false; },
+         unavailable, false},
+        {"resource is not an image",
+         [](MemoryFiles&, FakePaths&, FakeWorkspace& workspace) { workspace.imageLoads = false; }, unavailable, false},
+        {"loading the image throws",
+         [](MemoryFiles&, FakePaths&, FakeWorkspace& workspace) { workspace.loadThrows = true; }, unavailable, false},
+        {"workspace refuses",
+         [](MemoryFiles&, FakePaths&, FakeWorkspace& workspace) { workspace.setIconSucceeds = false; }, couldNotSet,
+         true},
+        {"workspace throws", [](MemoryFiles&, FakePaths&, FakeWorkspace& workspace) { workspace.setThrows = true; },
+         couldNotSet, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         MemoryFiles files;
         files.putDirectory(root);
-        if (c.readOnly)
-            files.makeReadOnly(root);
         FakePaths paths;
-        paths.hasIcon = c.hasResource;
         FakeWorkspace workspace;
-        workspace.imageLoads = c.imageLoads;
-        workspace.setIconSucceeds = c.setSucceeds;
+        c.prepare(files, paths, workspace);
         RecordingLog log;
         EXPECT_NO_THROW(setVolumeIcon(files, paths, workspace, log, root));
         EXPECT_EQ(log.lines, (std::vector<std::string> {c.line}));
-        EXPECT_EQ(workspace.iconsSet.size(), c.setSucceeds ? 0u : 1u);
+        EXPECT_EQ(workspace.iconsSet.size(), c.asksWorkspace ? 1u : 0u);
     }
 }
