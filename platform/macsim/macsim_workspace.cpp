@@ -53,10 +53,11 @@ bool markCustomIcon(const std::string& folder)
 {
     std::array<char, 32> finderInfo {};
     ssize_t length = getxattr(folder.c_str(), finderInfoAttribute, finderInfo.data(), finderInfo.size());
-    if (length < 0 && errno != ENODATA)
+    // ERANGE: longer than Finder info can be.
+    if (length < 0 && errno != ENODATA && errno != ERANGE)
         return false;
-    if (length >= 0 && length != static_cast<ssize_t>(finderInfo.size()))
-        finderInfo.fill(0); // not Finder info; start from scratch
+    if (length != static_cast<ssize_t>(finderInfo.size()))
+        finderInfo.fill(0); // none yet, or not Finder info: start from scratch
     auto flags = static_cast<unsigned>((static_cast<unsigned char>(finderInfo[8]) << 8) |
                                        static_cast<unsigned char>(finderInfo[9]));
     flags |= finderHasCustomIcon;

@@ -8,10 +8,10 @@
 
 namespace ferrolatch {
 
-// The virtual Mac's workspace. A folder's custom icon is what a Mac keeps: the
-// icon file inside it (".VolumeIcon.icns" for a volume root) and the
-// kHasCustomIcon bit in the folder's Finder info, which Linux keeps in an
-// extended attribute.
+// The virtual Mac's workspace. A custom icon is kept as a Mac keeps a volume's:
+// ".VolumeIcon.icns" inside the folder and the kHasCustomIcon bit in its Finder
+// info, which Linux keeps in an extended attribute. The program gives icons to
+// volume roots only, so every folder is treated as one.
 class MacsimWorkspace final : public Workspace {
 public:
     std::optional<WorkspaceImage> loadImage(const std::string& path) override;

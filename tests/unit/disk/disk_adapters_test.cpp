@@ -111,6 +111,18 @@ TEST(MacsimWorkspace, KeepsOtherFinderFlags)
     ASSERT_TRUE(workspace.setIcon(WorkspaceImage {"icns"}, volume.path));
     ASSERT_EQ(getxattr(volume.path.c_str(), finderInfoAttribute, finderInfo, sizeof finderInfo), 32);
     EXPECT_EQ(finderInfo[8], 0x44);
+
+    // Attributes that are not Finder info, too short or too long, are replaced.
+    for (std::size_t size : {std::size_t {5}, std::size_t {40}}) {
+        SCOPED_TRACE(size);
+        TemporaryDirectory other;
+        std::string junk(size, '\xFF');
+        ASSERT_EQ(setxattr(other.path.c_str(), finderInfoAttribute, junk.data(), junk.size(), 0), 0);
+        ASSERT_TRUE(workspace.setIcon(WorkspaceImage {"icns"}, other.path));
+        unsigned char replaced[32] = {};
+        ASSERT_EQ(getxattr(other.path.c_str(), finderInfoAttribute, replaced, sizeof replaced), 32);
+        EXPECT_EQ(replaced[8] << 8 | replaced[9], static_cast<int>(finderHasCustomIcon));
+    }
 }
 
 TEST(SysrootLog, AppendsOneLinePerEntryAndForwards)
