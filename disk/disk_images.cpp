@@ -1,6 +1,7 @@
 #include "disk/disk_images.h"
 
 #include "crypto/manifest_rules.h"
+#include "disk/ascii_case.h"
 #include "disk/property_list.h"
 #include "disk/tool_runner.h"
 #include "disk/volume_name.h"
@@ -39,8 +40,7 @@ std::string lowerCasedExtension(std::string_view path)
     if (dot == std::string::npos || dot == 0)
         return {};
     std::string extension = name.substr(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    std::transform(extension.begin(), extension.end(), extension.begin(), asciiLowercase);
     return extension;
 }
 

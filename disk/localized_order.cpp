@@ -1,12 +1,12 @@
 #include "disk/localized_order.h"
 
+#include "disk/ascii_case.h"
+
 namespace ferrolatch {
 
 namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-char folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The digits starting at index, without their leading zeros; index moves past them.
 std::string_view digitRun(std::string_view text, std::size_t& index)
@@ -37,8 +37,8 @@ int localizedStandardCompare(std::string_view left, std::string_view right)
             continue;
         }
         // Bytes beyond ASCII compare as unsigned, which keeps UTF-8 in code-point order.
-        auto leftByte = static_cast<unsigned char>(folded(left[l]));
-        auto rightByte = static_cast<unsigned char>(folded(right[r]));
+        auto leftByte = static_cast<unsigned char>(asciiLowercase(left[l]));
+        auto rightByte = static_cast<unsigned char>(asciiLowercase(right[r]));
         if (leftByte != rightByte)
             return leftByte < rightByte ? -1 : 1;
         ++l;

@@ -1,6 +1,7 @@
 #include "disk/volume_name.h"
 
 #include "common/utf8.h"
+#include "disk/ascii_case.h"
 #include "platform/errors.h"
 
 #include <algorithm>
@@ -11,10 +12,9 @@ namespace {
 
 bool isBootstrapName(std::string_view name)
 {
-    constexpr std::string_view bootstrap = "FERROLATCH";
-    return std::equal(name.begin(), name.end(), bootstrap.begin(), bootstrap.end(), [](char a, char b) {
-        return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
-    });
+    constexpr std::string_view bootstrap = "ferrolatch";
+    return std::equal(name.begin(), name.end(), bootstrap.begin(), bootstrap.end(),
+                      [](char a, char b) { return asciiLowercase(a) == b; });
 }
 
 }

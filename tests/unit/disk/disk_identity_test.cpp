@@ -19,8 +19,11 @@ PlistValue::Dictionary disk99()
     return *identity.dictionary();
 }
 
-// The disk99 fixture with some keys replaced or, for an empty value, removed.
-PlistValue::Dictionary disk99With(std::initializer_list<std::pair<const char*, std::optional<PlistValue>>> changes)
+// A key replaced or, for an empty value, removed.
+using Change = std::pair<const char*, std::optional<PlistValue>>;
+
+// The disk99 fixture with some keys changed.
+PlistValue::Dictionary disk99With(const std::vector<Change>& changes)
 {
     PlistValue::Dictionary identity = disk99();
     for (const auto& [key, value] : changes) {
@@ -60,7 +63,6 @@ TEST(DiskIdentity, TheFixtureDiskYieldsItsRecordAndStableToken)
 
 TEST(DiskIdentity, RefusesEachUnsafeDiskWithItsMessage)
 {
-    using Change = std::pair<const char*, std::optional<PlistValue>>;
     struct Case {
         const char* name;
         std::vector<Change> changes;
@@ -101,14 +103,7 @@ TEST(DiskIdentity, RefusesEachUnsafeDiskWithItsMessage)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        PlistValue::Dictionary identity = disk99();
-        for (const auto& [key, value] : c.changes) {
-            if (value)
-                identity.insert_or_assign(key, *value);
-            else
-                identity.erase(key);
-        }
-        EXPECT_PROOF_ERROR(validateDiskIdentity(identity, "disk99"), c.error);
+        EXPECT_PROOF_ERROR(validateDiskIdentity(disk99With(c.changes), "disk99"), c.error);
     }
     EXPECT_PROOF_ERROR(validateDiskIdentity({}, "disk99"), whole);
 }
@@ -219,15 +214,5 @@ TEST(ExternalDisks, RefusesAnUnreadableInventory)
 TEST(DiskIdentity, PrintsTheRecordWithSortedKeysAndNumericSize)
 {
     DriveInspection inspection = validateDiskIdentity(disk99(), "disk99");
-    EXPECT_EQ(encodePrettyJSON(driveInspectionJSON(inspection)),
-              "{\n"
-              "  \"busProtocol\" : \"USB\",\n"
-              "  \"confirmationToken\" : \"ERASE-disk99-fdb2b325688e6951\",\n"
-              "  \"deviceIdentifier\" : \"disk99\",\n"
-              "  \"deviceNode\" : \"/dev/disk99\",\n"
-              "  \"deviceTreePath\" : \"fixture:/external/usb\",\n"
-              "  \"mediaName\" : \"Ferrolatch fixture\",\n"
-              "  \"schema\" : \"ferrolatch.inspect.v1\",\n"
-              "  \"sizeBytes\" : 134217728\n"
-              "}");
+    EXPECT_EQ(encodePrettyJSON(driveInspectionJSON(inspection)), disk99InspectionJSON);
 }

@@ -1,6 +1,7 @@
 #include "app/frame.h"
 #include "commands/inspect_drive.h"
 #include "tests/unit/disk/fakes.h"
+#include "tests/unit/disk/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -40,17 +41,7 @@ TEST(InspectDriveCommand, PrintsTheRecordAndOneLineFeed)
     CommandRun run = inspect(tools, "disk99");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out,
-              "{\n"
-              "  \"busProtocol\" : \"USB\",\n"
-              "  \"confirmationToken\" : \"ERASE-disk99-fdb2b325688e6951\",\n"
-              "  \"deviceIdentifier\" : \"disk99\",\n"
-              "  \"deviceNode\" : \"/dev/disk99\",\n"
-              "  \"deviceTreePath\" : \"fixture:/external/usb\",\n"
-              "  \"mediaName\" : \"Ferrolatch fixture\",\n"
-              "  \"schema\" : \"ferrolatch.inspect.v1\",\n"
-              "  \"sizeBytes\" : 134217728\n"
-              "}\n");
+    EXPECT_EQ(run.out, std::string(disk99InspectionJSON) + "\n");
 }
 
 TEST(InspectDriveCommand, RefusalsAreOneErrorLineAndNothingOnStandardOutput)
