@@ -1,5 +1,7 @@
 #include "macsim/plist_out.h"
 
+#include "common/property_list_guard.h"
+
 #include <plist/plist.h>
 
 #include <cstdlib>
@@ -7,6 +9,10 @@
 namespace macsim {
 
 namespace {
+
+// Far deeper than an Info.plist or a receipt; shallow enough for libplist's
+// recursive parser and for read() below.
+constexpr int deepestNesting = 64;
 
 plist_t build(const Plist& value)
 {
@@ -88,6 +94,8 @@ Plist read(plist_t node)
 
 std::optional<Plist> parsePlist(const std::string& bytes)
 {
+    if (!ferrolatch::isSafePropertyListXML(bytes, deepestNesting))
+        return std::nullopt;
     plist_t node = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
     if (!node)

@@ -29,9 +29,11 @@ struct Plist {
 
 std::string toXml(const Plist& root);
 
-// Reads XML or binary property lists back (strings, booleans, integers, arrays,
+// Reads XML property lists back (strings, booleans, integers, arrays,
 // dictionaries; other kinds read as their type's name in a string). Empty when
-// the bytes are no property list. Used by open and by the tests.
+// the bytes are no property list, or one libplist cannot be trusted with
+// (binary, a raw NUL, nesting deeper than any tool prints). Used by open, on
+// bundles it did not make, and by the tests.
 std::optional<Plist> parsePlist(const std::string& bytes);
 
 const Plist* child(const Plist& dictionary, const std::string& key);

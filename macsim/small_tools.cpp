@@ -33,6 +33,13 @@ std::string bundleExecutable(const std::string& bundle)
     return name && name->find('/') == std::string::npos ? *name : std::string();
 }
 
+bool isApplicationBundle(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".app") == 0 && isDirectory(path);
+}
+
 // Spawns with stdin from /dev/null and stdout and stderr appended to a log,
 // so a launched program never holds its caller's pipes open.
 pid_t spawnDetached(const std::string& program, const std::vector<std::string>& arguments, const std::string& log,
@@ -128,13 +135,17 @@ int runOpen(Invocation& call)
     if (!pathExists(bundle))
         throw ToolError("The file " + bundle + " does not exist.");
     std::string executable = bundleExecutable(bundle);
-    if (executable.empty()) {
-        // Not an application: a document or folder, opened by whatever claims it.
+    if (executable.empty() && !isApplicationBundle(bundle)) {
+        // A document or folder, opened by whatever claims it.
         appendLine(call.sysroot.openLog(), nlohmann::json {{"application", ""}, {"targets", targets}}.dump());
         return 0;
     }
-    pid_t pid = spawnDetached(bundle + "/Contents/MacOS/" + executable, passed,
-        logDirectory(call.sysroot) + "/applications.log", false, false);
+    // An application that cannot start must fail the call: a caller waiting
+    // for its exit status would otherwise take "nothing ran" for success.
+    std::string program = bundle + "/Contents/MacOS/" + executable;
+    if (executable.empty() || ::access(program.c_str(), X_OK) != 0)
+        throw ToolError("The application " + bundle + " cannot be opened because its executable is missing.");
+    pid_t pid = spawnDetached(program, passed, logDirectory(call.sysroot) + "/applications.log", false, false);
     return wait ? waitForExit(pid) : 0;
 }
 

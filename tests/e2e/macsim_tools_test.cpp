@@ -165,6 +165,38 @@ TEST(MacsimTools, OpenStartsABundleWaitsAndPassesItsStatus)
     EXPECT_EQ(missing.err, "The file " + mac.sysroot() + "/None.app does not exist.\n");
 }
 
+TEST(MacsimTools, OpenRefusesAnApplicationItCannotStart)
+{
+    VirtualMac mac;
+    std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int level = 0; level < 100000; ++level)
+        deep += "<array>";
+    struct Case {
+        const char* name;
+        std::string infoPlist; // empty: none at all
+        bool executablePresent;
+    };
+    const Case cases[] = {
+        {"no Info.plist", "", true},
+        {"no CFBundleExecutable", toXml(Plist::Dictionary {{"CFBundleIdentifier", "test.broken"}}), true},
+        {"executable missing", toXml(Plist::Dictionary {{"CFBundleExecutable", "probe"}}), false},
+        {"Info.plist nested past any parser's stack", deep, true},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string bundle = mac.sysroot() + "/Applications/Broken" + std::to_string(index++) + ".app";
+        ASSERT_EQ(::system(("mkdir -p '" + bundle + "/Contents/MacOS'").c_str()), 0);
+        if (!c.infoPlist.empty())
+            writeFile(bundle + "/Contents/Info.plist", c.infoPlist);
+        if (c.executablePresent)
+            writeFile(bundle + "/Contents/MacOS/probe", "#!/bin/sh\nexit 0\n", 0755);
+        RunResult opened = mac.tool("/usr/bin/open", {"-n", "-W", bundle, "--args", "mount-drive"});
+        EXPECT_EQ(opened.status, 1);
+        EXPECT_EQ(opened.err, "The application " + bundle + " cannot be opened because its executable is missing.\n");
+    }
+}
+
 TEST(MacsimTools, OpenRecordsApplicationRequestsAndHandsSafariToTheBrowser)
 {
     VirtualMac mac;
