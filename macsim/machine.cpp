@@ -219,10 +219,22 @@ void Machine::unlock(Container& container, Volume& volume, const SecretBytes& pa
     openTree(sealedFile(volume), *key, volume.uuid, staging);
     removeTree(dataDirectory(volume));
     moveDirectory(staging, dataDirectory(volume));
+    try {
+        writeKey(m_sysroot, volume.uuid, *key);
+        volume.locked = false;
+        mount(container, volume, true);
+    } catch (...) {
+        // The sealed file stays the only copy until the volume is mounted, so
+        // a failed mount leaves it locked and unlockable, with no plaintext.
+        volume.locked = true;
+        try {
+            removeTree(dataDirectory(volume));
+        } catch (const ToolError&) {
+        }
+        ::remove(m_sysroot.keyFile(volume.uuid).c_str());
+        throw;
+    }
     ::remove(sealedFile(volume).c_str());
-    writeKey(m_sysroot, volume.uuid, *key);
-    volume.locked = false;
-    mount(container, volume, true);
 }
 
 Volume& Machine::addVolume(Container& container, const std::string& name, const SecretBytes* password,

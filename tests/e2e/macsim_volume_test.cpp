@@ -111,6 +111,28 @@ TEST_F(MacsimVolume, WrongPasswordFailsAndLeavesTheVolumeLocked)
     EXPECT_EQ(ferrolatch::e2e::readTextFile(mountPoint() + "/kept.txt"), "kept");
 }
 
+TEST_F(MacsimVolume, UnlockThatCannotMountLeavesTheVolumeLockedAndUnlockable)
+{
+    fillVolume(mountPoint());
+    auto before = snapshot(mountPoint());
+    ASSERT_EQ(mac.tool(diskutil, {"apfs", "lockVolume", "disk5s2"}).status, 0);
+    // No directory to mount into: a file stands where Volumes should be.
+    std::string volumes = mac.sysroot() + "/Volumes";
+    ASSERT_EQ(::rename(volumes.c_str(), (volumes + ".away").c_str()), 0);
+    writeFile(volumes, "");
+    RunResult failed = unlock(mac, "disk5s2", password);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(std::count(failed.err.begin(), failed.err.end(), '\n'), 1) << failed.err;
+    EXPECT_EQ(volumeNamed(mac, "disk5s2")["locked"], true);
+    EXPECT_FALSE(treeContains(mac.sysroot(), "private notes"));
+
+    ASSERT_EQ(::unlink(volumes.c_str()), 0);
+    ASSERT_EQ(::rename((volumes + ".away").c_str(), volumes.c_str()), 0);
+    RunResult unlocked = unlock(mac, "disk5s2", password);
+    ASSERT_EQ(unlocked.status, 0) << describe(unlocked);
+    EXPECT_EQ(snapshot(mountPoint()), before);
+}
+
 TEST_F(MacsimVolume, SameNamesGetNumberedMountPoints)
 {
     ASSERT_EQ(addEncryptedVolume(mac, "disk5", "PRIVATE", "other").status, 0);
