@@ -198,9 +198,18 @@ bool PosixFiles::isWritable(const std::string& path)
 
 std::string PosixFiles::readFile(const std::string& path)
 {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Manifests arrive on removable drives: a FIFO there must not block the
+    // open, and a FIFO or a link to a device must not be read without end.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0)
         fail("could not read", path);
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0)
+        fail("could not read", path);
+    if (S_ISDIR(info.st_mode))
+        fail(EISDIR, "could not read " + path);
+    if (!S_ISREG(info.st_mode))
+        throw PlatformError(posixErrorDomain, EINVAL, "could not read " + path + ": not a regular file");
     std::string bytes;
     char buffer[65536];
     for (;;) {

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <future>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -160,6 +162,33 @@ TEST_F(PosixFilesTest, ReportsWhatIsAndIsNotThere)
     EXPECT_TRUE(files.exists(path("dangling")));
     EXPECT_EQ(files.attributes(path("dangling"))->type, FileAttributes::Type::SymbolicLink);
     EXPECT_EQ(files.attributes(root)->type, FileAttributes::Type::Directory);
+}
+
+TEST_F(PosixFilesTest, ReadsOnlyRegularFilesAndNeverWaitsForAWriter)
+{
+    ASSERT_EQ(symlink("/dev/null", path("device.json").c_str()), 0);
+    expectErrno([&] { files.readFile(path("device.json")); }, EINVAL, "not a regular file");
+    files.createDirectory(path("folder.json"), 0755);
+    expectErrno([&] { files.readFile(path("folder.json")); }, EISDIR, path("folder.json"));
+
+    const std::string fifo = path("ferrolatch.json");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto reading = std::async(std::launch::async, [&]() -> std::string {
+        try {
+            files.readFile(fifo);
+            return "read without an error";
+        } catch (const PlatformError& error) {
+            return error.what();
+        }
+    });
+    if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Let a reader stuck waiting for a writer go, so the test fails instead of hanging.
+        int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+        ADD_FAILURE() << "reading a FIFO waited for a writer";
+    }
+    EXPECT_EQ(reading.get(), "could not read " + fifo + ": not a regular file");
 }
 
 TEST_F(PosixFilesTest, CreatesDirectoriesWithTheirModeAndListsThem)
