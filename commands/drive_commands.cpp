@@ -14,15 +14,6 @@ namespace ferrolatch {
 
 namespace {
 
-void lockIgnoringErrors(ToolRunner& tools, const std::string& device)
-{
-    try {
-        lockAPFSVolume(tools, device);
-    } catch (const std::exception&) {
-        // The failure that led here is the one reported.
-    }
-}
-
 // Unlocks and returns the mount point; a volume that unlocked but did not
 // mount is locked again before the error leaves.
 std::string unlockAndMount(DriveVolumeServices& services, const APFSVolume& volume, const SecretBytes& password)
@@ -31,7 +22,7 @@ std::string unlockAndMount(DriveVolumeServices& services, const APFSVolume& volu
     try {
         return mountPoint(services.tools, volume.device);
     } catch (...) {
-        lockIgnoringErrors(services.tools, volume.device);
+        lockIgnoringFailure(services.tools, volume.device);
         throw;
     }
 }
@@ -41,6 +32,15 @@ void printMounted(std::ostream& out, const char* headline, const std::string& mo
     out << headline << '\n' << "Mount point: " << mount << '\n';
 }
 
+}
+
+void lockIgnoringFailure(ToolRunner& tools, const std::string& device)
+{
+    try {
+        lockAPFSVolume(tools, device);
+    } catch (const std::exception&) {
+        // The failure that led here is the one reported.
+    }
 }
 
 DriveVolumeServices driveVolumeServices(Platform& platform)
@@ -75,7 +75,7 @@ void runNativeUnlockVolume(DriveVolumeServices& services, const std::string& man
     try {
         lockAPFSVolume(services.tools, volume.device);
     } catch (...) {
-        lockIgnoringErrors(services.tools, volume.device);
+        lockIgnoringFailure(services.tools, volume.device);
         throw;
     }
 

@@ -39,21 +39,40 @@ bool isOnRemovableMedia(Paths& paths, const std::string& path)
     return path.starts_with("/Volumes/") || path.starts_with(volumesRoot + "/");
 }
 
-void lockIgnoringErrors(ToolRunner& tools, const std::string& device)
-{
-    try {
-        lockAPFSVolume(tools, device);
-    } catch (const std::exception&) {
-        // The step that failed is the one reported.
-    }
-}
-
 APFSVolume bootstrapVolume(ToolRunner& tools, const std::string& container)
 {
     for (const APFSVolume& volume : listAPFSVolumes(tools, container))
         if (volume.name == bootstrapVolumeName && !volume.encrypted)
             return volume;
     throw ProofError("erase completed but the FERROLATCH bootstrap volume was not found");
+}
+
+// A new passkey, and a new volume password sealed under its PRF output in the
+// pending manifest. The PRF output and the key are zeroed before it returns.
+struct Enrollment {
+    Manifest manifest;
+    SecretBytes password;
+};
+
+Enrollment enrollNewPasskey(DriveSetupServices& services, const std::string& dataVolumeName)
+{
+    SecretBytes salt = randomBytes(prfSaltSize);
+    NativeReply reply = services.enrollPasskey(salt.bytes());
+    std::string credentialText = base64URLEncode(reply.credentialID);
+
+    SecretBytes password = generateVolumePassword();
+    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt.bytes());
+    reply.prfOutput.wipe();
+    std::vector<std::uint8_t> sealed =
+        sealPassword(password.bytes(), key, wrapAssociatedData(relyingPartyDomain, credentialText));
+    key.wipe();
+    if (sealed.empty())
+        throw ProofError("AES-GCM did not produce a combined sealed box");
+
+    Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(), sealed,
+                                           manifestTimestamp(services.now()), pendingNativeVolumeKind);
+    manifest.volumeName = dataVolumeName;
+    return {std::move(manifest), std::move(password)};
 }
 
 // Marks, decorates and locks the new data volume; any failure tries one lock
@@ -68,9 +87,30 @@ void sealDataVolume(DriveSetupServices& services, const APFSVolume& data, const 
         runTool(services.tools, tools::sync, {});
         lockAPFSVolume(services.tools, data.device);
     } catch (...) {
-        lockIgnoringErrors(services.tools, data.device);
+        lockIgnoringFailure(services.tools, data.device);
         throw;
     }
+}
+
+// What the erase leaves once the two volumes are laid down.
+struct DriveLayout {
+    std::string bootstrapMount;
+    APFSVolume dataVolume; // encrypted, marked and locked
+};
+
+// Erases exactly the inspected device, then creates the encrypted data volume
+// beside the bootstrap volume the erase made, and seals it.
+DriveLayout layOutDrive(DriveSetupServices& services, const DriveSetupRequest& request, const std::string& deviceNode,
+                        const SecretBytes& password)
+{
+    runTool(services.tools, tools::diskutil, {"eraseDisk", "APFS", std::string(bootstrapVolumeName), "GPT", deviceNode});
+    std::string container = findAPFSContainer(services.tools, request.wholeDisk);
+    APFSVolume bootstrap = bootstrapVolume(services.tools, container);
+    std::string bootstrapMount = mountPoint(services.tools, bootstrap.device);
+    APFSVolume data = createEncryptedVolume(services.tools, container, request.dataVolumeName, password);
+    std::string dataMount = mountPoint(services.tools, data.device);
+    sealDataVolume(services, data, dataMount);
+    return {std::move(bootstrapMount), std::move(data)};
 }
 
 }
@@ -113,23 +153,9 @@ void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& requ
     if (first.confirmationToken != request.confirmationToken)
         throw ProofError("confirmation token does not match the currently attached whole disk");
 
-    SecretBytes salt = randomBytes(prfSaltSize);
-    NativeReply reply = services.enrollPasskey(salt.bytes());
-    std::string credentialText = base64URLEncode(reply.credentialID);
-
-    // Zeroed by its destructor on every way out from here.
-    SecretBytes password = generateVolumePassword();
-    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt.bytes());
-    reply.prfOutput.wipe();
-    std::vector<std::uint8_t> sealed =
-        sealPassword(password.bytes(), key, wrapAssociatedData(relyingPartyDomain, credentialText));
-    key.wipe();
-    if (sealed.empty())
-        throw ProofError("AES-GCM did not produce a combined sealed box");
-
-    Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(), sealed,
-                                           manifestTimestamp(services.now()), pendingNativeVolumeKind);
-    manifest.volumeName = request.dataVolumeName;
+    // The password inside is zeroed by its destructor on every way out from here.
+    Enrollment enrollment = enrollNewPasskey(services, request.dataVolumeName);
+    Manifest& manifest = enrollment.manifest;
     writeManifest(services.files, manifest, manifestPath);
 
     // The passkey ceremony took a while: the disk must still be the one agreed to.
@@ -138,22 +164,15 @@ void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& requ
         throw ProofError("disk identity changed after passkey enrollment; refusing to erase");
     services.out << "PASSKEY ENROLLED \u2014 erasing exact device " << second.deviceNode << '\n';
     services.out.flush();
-    runTool(services.tools, tools::diskutil,
-            {"eraseDisk", "APFS", std::string(bootstrapVolumeName), "GPT", second.deviceNode});
-
-    std::string container = findAPFSContainer(services.tools, request.wholeDisk);
-    APFSVolume bootstrap = bootstrapVolume(services.tools, container);
-    std::string bootstrapMount = mountPoint(services.tools, bootstrap.device);
-    APFSVolume data = createEncryptedVolume(services.tools, container, request.dataVolumeName, password);
-    std::string dataMount = mountPoint(services.tools, data.device);
-    sealDataVolume(services, data, dataMount);
+    DriveLayout layout = layOutDrive(services, request, second.deviceNode, enrollment.password);
+    const APFSVolume& data = layout.dataVolume;
 
     manifest.resourceKind = std::string(nativeVolumeKind);
     manifest.volumeUUID = data.uuid;
     manifest.volumeName = data.name;
     writeManifest(services.files, manifest, manifestPath);
-    writeBootstrapFiles(services.files, manifest, bootstrapMount, request.dataVolumeName);
-    setVolumeIcon(services.files, services.paths, services.workspace, services.log, bootstrapMount);
+    writeBootstrapFiles(services.files, manifest, layout.bootstrapMount, request.dataVolumeName);
+    setVolumeIcon(services.files, services.paths, services.workspace, services.log, layout.bootstrapMount);
     registerDrive(services.files, services.paths, services.promptSuppression, manifest);
     runTool(services.tools, tools::sync, {});
 
@@ -161,14 +180,14 @@ void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& requ
                                services.workspace, services.out,   services.unwrap};
     runNativeUnlockVolume(proof, manifestPath);
 
-    services.offerPasswordsSave(password, data.name, data.uuid);
-    services.offerRecoveryCard(password, data.name, data.uuid);
+    services.offerPasswordsSave(enrollment.password, data.name, data.uuid);
+    services.offerRecoveryCard(enrollment.password, data.name, data.uuid);
 
     services.out << "DRIVE INITIALIZATION PASSED\n"
                  << "Bootstrap volume: FERROLATCH\n"
                  << "Encrypted data volume: " << data.name << " (" << data.uuid << ")\n"
                  << "Local recovery envelope: " << manifestPath << '\n';
-    password.wipe();
+    enrollment.password.wipe();
 }
 
 void initDriveCommand(Platform& platform, VolumePromptSuppression& promptSuppression,
