@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
                false},
         Fault {"volume_creation", "diskutil", "apfs addVolume", 1, ManifestStage::Pending, DataVolume::Absent, true,
                false},
-        // After the volume exists, steps 19 and 20 leave it as they found it: open.
+        // Once the volume exists, failing to list or mount it leaves it as it was: open.
         Fault {"listing_after_creation", "diskutil", "apfs list", 4, ManifestStage::Pending, DataVolume::Unlocked, true,
                false},
         Fault {"data_mount_point", "diskutil", "info -plist", 4, ManifestStage::Pending, DataVolume::Unlocked, true,
