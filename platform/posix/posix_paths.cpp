@@ -1,6 +1,7 @@
 #include "platform/posix/posix_paths.h"
 
 #include "platform/errors.h"
+#include "platform/posix/posix_files.h"
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -13,21 +14,6 @@ std::string parent(const std::string& path)
 {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
-}
-
-void makeDirectories(const std::string& path)
-{
-    std::size_t position = 0;
-    while (position != std::string::npos) {
-        position = path.find('/', position + 1);
-        std::string prefix = path.substr(0, position);
-        if (prefix.empty() || mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST)
-            continue;
-        throw PlatformError::fromErrno(errno, "could not create directory " + path);
-    }
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        throw PlatformError::fromErrno(ENOTDIR, "could not create directory " + path);
 }
 
 }
@@ -63,7 +49,7 @@ std::string PosixPaths::applicationSupportDirectory()
     if (m_home.empty())
         throw PlatformError::fromErrno(ENOENT, "no home directory for Application Support");
     std::string directory = m_home + "/Library/Application Support";
-    makeDirectories(directory);
+    PosixFiles().createDirectory(directory, 0755);
     return directory;
 }
 

@@ -1,3 +1,4 @@
+#include "platform/errors.h"
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/posix_paths.h"
@@ -170,4 +171,11 @@ TEST(PosixPaths, FindsTheBundleAndItsResources)
               root.path + "/System/Library/CoreServices/APFSUserAgent");
     EXPECT_EQ(paths.applicationSupportDirectory(), root.path + "/Users/a/Library/Application Support");
     EXPECT_TRUE(fs::is_directory(root.path + "/Users/a/Library/Application Support"));
+
+    // A file where a directory must be is the platform's error, not a path that is no directory.
+    fs::create_directories(root.path + "/Users/b");
+    write(root.path + "/Users/b/Library", "not a directory");
+    PosixPaths blocked(bundle, root.path, root.path + "/Users/b");
+    EXPECT_THROW(blocked.applicationSupportDirectory(), PlatformError);
+    EXPECT_THROW(PosixPaths(bundle, root.path, "").applicationSupportDirectory(), PlatformError);
 }
