@@ -62,23 +62,52 @@ TEST(CommandLine, ConvertsPathArgumentsAndPassesTextUnchanged)
     EXPECT_EQ(restoreInvocation.arguments[2].kind, ArgumentKind::File);
 }
 
-TEST(CommandLine, TableHoldsTheTwentyEightCommandsWithTheirCounts)
+TEST(CommandLine, TableHoldsTheTwentyEightCommandsWithTheirArgumentsAndContexts)
 {
-    // argc per command word, including the program name.
-    const std::pair<const char*, std::size_t> expected[] = {
-        {"enroll", 4}, {"unlock", 4}, {"native-enroll", 4}, {"native-unlock", 4}, {"native-enroll-bundle", 7},
-        {"native-unlock-bundle", 4}, {"native-mount-bundle", 4}, {"setup-drive", 2}, {"init-drive", 6},
-        {"native-unlock-volume", 3}, {"mount-drive", 3}, {"lock-drive", 3}, {"restore-drive", 5},
-        {"native-share-recovery", 3}, {"native-copy-recovery", 3}, {"native-offline-recovery", 3},
-        {"native-passwords-recovery", 3}, {"enroll-volume", 6}, {"unlock-volume", 3}, {"store-recovery", 3},
-        {"share-recovery", 3}, {"copy-recovery", 3}, {"inspect-drive", 3}, {"agent-enable", 2},
-        {"agent-disable", 2}, {"agent-status", 2}, {"about", 2}, {"self-test", 2},
+    constexpr ArgumentKind text = ArgumentKind::Text;
+    constexpr ArgumentKind file = ArgumentKind::File;
+    constexpr ArgumentKind directory = ArgumentKind::Directory;
+    struct Row {
+        const char* word;
+        std::vector<ArgumentKind> arguments; // argc is their number plus two
+        bool ui;
+    };
+    const Row expected[] = {
+        {"enroll", {file, file}, false},
+        {"unlock", {file, file}, false},
+        {"native-enroll", {file, file}, true},
+        {"native-unlock", {file, file}, true},
+        {"native-enroll-bundle", {file, file, file, text, text}, true},
+        {"native-unlock-bundle", {file, file}, true},
+        {"native-mount-bundle", {file, file}, true},
+        {"setup-drive", {}, true},
+        {"init-drive", {text, text, text, file}, true},
+        {"native-unlock-volume", {file}, true},
+        {"mount-drive", {file}, true},
+        {"lock-drive", {file}, false},
+        {"restore-drive", {file, directory, file}, true},
+        {"native-share-recovery", {file}, true},
+        {"native-copy-recovery", {file}, true},
+        {"native-offline-recovery", {file}, true},
+        {"native-passwords-recovery", {file}, true},
+        {"enroll-volume", {text, text, file, file}, false},
+        {"unlock-volume", {file}, false},
+        {"store-recovery", {file}, false},
+        {"share-recovery", {file}, true},
+        {"copy-recovery", {file}, false},
+        {"inspect-drive", {text}, false},
+        {"agent-enable", {}, true},
+        {"agent-disable", {}, true},
+        {"agent-status", {}, true},
+        {"about", {}, true},
+        {"self-test", {}, false},
     };
     auto table = commandTable();
     ASSERT_EQ(table.size(), std::size(expected));
     for (std::size_t index = 0; index < table.size(); ++index) {
-        SCOPED_TRACE(expected[index].first);
-        EXPECT_EQ(table[index].word, expected[index].first);
-        EXPECT_EQ(table[index].arguments.size() + 2, expected[index].second);
+        SCOPED_TRACE(expected[index].word);
+        EXPECT_EQ(table[index].word, expected[index].word);
+        EXPECT_EQ(table[index].arguments, expected[index].arguments);
+        EXPECT_EQ(table[index].ui, expected[index].ui);
     }
 }
