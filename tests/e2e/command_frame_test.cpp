@@ -101,3 +101,22 @@ TEST(CommandFrame, ProgramNameIsFixedWhateverTheExecutableIsCalled)
     EXPECT_EQ(wrongLine.err, usage);
     EXPECT_EQ(failure.err.rfind("ferrolatch-proof: ", 0), 0u);
 }
+
+TEST(CommandFrame, PathArgumentsReachTheHandlerAbsoluteAndLexicallyNormalised)
+{
+    std::string pattern = std::filesystem::temp_directory_path() / "ferrolatch-frame-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::string directory = std::filesystem::canonical(pattern);
+
+    // The reader's error names the location the handler was given; m.json does not exist.
+    const std::string expected = "ferrolatch-proof: could not read " + directory + "/m.json: No such file or directory\n";
+    for (const std::string& argument : {std::string("x/../m.json"), directory + "/./d/../m.json"}) {
+        SCOPED_TRACE(argument);
+        RunResult result = run("/bin/sh", {"-c", "cd \"$1\" && exec \"$2\" lock-drive \"$3\"", "sh", directory,
+                                           ferrolatchExecutable(), argument});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, expected);
+        EXPECT_EQ(result.out, "");
+    }
+    std::filesystem::remove_all(directory);
+}
