@@ -109,7 +109,7 @@ TEST(HKDF, WrappingKeyUsesTheFixedInfoText)
     EXPECT_FALSE(key.equals(deriveWrappingKey(prf, std::vector<std::uint8_t>(32, 0x23)).bytes()));
 }
 
-TEST(AESGCM, MatchesTheAES256TestCasesOfTheGCMSpecification)
+TEST(AESGCM, MatchesThePublishedAES256TestCases)
 {
     // Test cases 13 to 18 of McGrew and Viega, "The Galois/Counter Mode of Operation".
     const std::string key15 = "feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308";
