@@ -2,6 +2,7 @@
 #include "app/prompt_suppression.h"
 #include "crypto/manifest.h"
 #include "platform/errors.h"
+#include "tests/unit/disk/test_support.h"
 #include "tests/unit/prompt_suppression/suppression_fakes.h"
 #include "tests/unit/registry/registry_fakes.h"
 
@@ -56,16 +57,6 @@ struct Mac {
     std::vector<std::chrono::milliseconds> pauses;
 };
 
-std::string proofErrorOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ProofError& error) {
-        return error.what();
-    }
-    return "(no ProofError)";
-}
-
 }
 
 TEST(PromptSuppressionCapability, NeedsBothStringsInTheSystemsAgent)
@@ -105,7 +96,7 @@ TEST(PromptSuppressionInstall, ChecksCapabilityFirstThenTheUUID)
 {
     Mac incapable;
     incapable.files.put(agentFile, "DontUnlockVolume only");
-    EXPECT_EQ(proofErrorOf([&] { incapable.install("not-a-uuid"); }), capabilityMissing);
+    EXPECT_PROOF_ERROR(incapable.install("not-a-uuid"), capabilityMissing);
     EXPECT_TRUE(incapable.preferences.calls.empty());
 
     for (const char* text : {"not-a-uuid", "", "6F1C9A2E3B4D4E5F8A9B0C1D2E3F4A5B", "{6F1C9A2E-3B4D-4E5F-8A9B-0C1D2E3F4A5B}",
@@ -113,7 +104,7 @@ TEST(PromptSuppressionInstall, ChecksCapabilityFirstThenTheUUID)
                              "6F1C9A2E-3B4D-4E5F-8A9B0-C1D2E3F4A5B"}) {
         SCOPED_TRACE(text);
         Mac mac;
-        EXPECT_EQ(proofErrorOf([&] { mac.install(text); }), invalidUUID);
+        EXPECT_PROOF_ERROR(mac.install(text), invalidUUID);
         EXPECT_TRUE(mac.preferences.calls.empty());
     }
 }
@@ -169,19 +160,19 @@ TEST(PromptSuppressionInstall, ReportsWhatThePreferenceSystemDidNotKeep)
 {
     Mac unpersisted;
     unpersisted.preferences.persists = false;
-    EXPECT_EQ(proofErrorOf([&] { unpersisted.install(upperUUID); }),
-              "macOS did not persist Ferrolatch's per-user APFS prompt suppression");
+    EXPECT_PROOF_ERROR(unpersisted.install(upperUUID),
+                       "macOS did not persist Ferrolatch's per-user APFS prompt suppression");
 
     Mac forgetful;
     forgetful.preferences.forgetsWrites = true;
-    EXPECT_EQ(proofErrorOf([&] { forgetful.install(upperUUID); }),
-              "macOS did not verify Ferrolatch's per-user APFS prompt suppression");
+    EXPECT_PROOF_ERROR(forgetful.install(upperUUID),
+                       "macOS did not verify Ferrolatch's per-user APFS prompt suppression");
 
     Mac stale; // the read-back still sees an older marker
     stale.preferences.forgetsWrites = true;
     stale.preferences.stored[domain][upperUUID] = PreferenceValue::Dictionary {{"DontUnlockVolume", "1999-01-01 00:00:00"}};
-    EXPECT_EQ(proofErrorOf([&] { stale.install(upperUUID); }),
-              "macOS did not verify Ferrolatch's per-user APFS prompt suppression");
+    EXPECT_PROOF_ERROR(stale.install(upperUUID),
+                       "macOS did not verify Ferrolatch's per-user APFS prompt suppression");
 }
 
 TEST(APFSUserAgentProcesses, ParsesWhitespaceSeparatedDecimalIDs)
@@ -267,8 +258,8 @@ TEST(StaleAPFSUserAgent, GivesUpAfterTwentyPolls)
 {
     Mac mac;
     mac.tools.running("123\n"); // and forever after
-    EXPECT_EQ(proofErrorOf([&] { dismissStaleAPFSUserAgent(mac.services()); }),
-              "macOS did not dismiss its stale APFS password agent");
+    EXPECT_PROOF_ERROR(dismissStaleAPFSUserAgent(mac.services()),
+                       "macOS did not dismiss its stale APFS password agent");
     EXPECT_EQ(mac.tools.count("/usr/bin/pgrep"), 21);
     EXPECT_EQ(mac.pauses, std::vector<std::chrono::milliseconds>(20, 50ms));
 }
@@ -278,8 +269,8 @@ TEST(StaleAPFSUserAgent, AKillallFailureIsTheToolRunnersError)
     Mac mac;
     mac.tools.running("123\n");
     mac.tools.killall = {1, "", "No matching processes belonging to you were found\n"};
-    EXPECT_EQ(proofErrorOf([&] { dismissStaleAPFSUserAgent(mac.services()); }),
-              "killall failed: No matching processes belonging to you were found");
+    EXPECT_PROOF_ERROR(dismissStaleAPFSUserAgent(mac.services()),
+                       "killall failed: No matching processes belonging to you were found");
     EXPECT_EQ(mac.tools.count("/usr/bin/pgrep"), 1);
 }
 

@@ -3,6 +3,7 @@
 #include "crypto/manifest.h"
 #include "platform/errors.h"
 #include "platform/posix/posix_files.h"
+#include "tests/unit/disk/test_support.h"
 #include "tests/unit/registry/registry_fakes.h"
 
 #include <gtest/gtest.h>
@@ -50,16 +51,6 @@ struct Registry {
     RecordingSuppression suppression;
 };
 
-std::string proofErrorOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ProofError& error) {
-        return error.what();
-    }
-    return "(no ProofError)";
-}
-
 }
 
 TEST(DriveRegistry, RefusesUnregistrableManifestsBeforeWritingAnything)
@@ -85,8 +76,8 @@ TEST(DriveRegistry, RefusesUnregistrableManifestsBeforeWritingAnything)
         Registry registry;
         Manifest manifest = nativeVolume();
         c.change(manifest);
-        EXPECT_EQ(proofErrorOf([&] { registry.registerDrive(manifest); }),
-                  "refusing to register an invalid Ferrolatch volume manifest");
+        EXPECT_PROOF_ERROR(registry.registerDrive(manifest),
+                           "refusing to register an invalid Ferrolatch volume manifest");
         EXPECT_EQ(registry.files.mutations, 0);
         EXPECT_TRUE(registry.suppression.installed.empty());
     }
@@ -159,14 +150,14 @@ TEST(DriveRegistry, SuppressionFailuresFailTheRegistrationAfterTheEntryIsWritten
         Registry registry;
         registry.suppression.installFailure = "this macOS build does not expose the per-volume APFS prompt "
                                               "suppression used by Ferrolatch";
-        EXPECT_EQ(proofErrorOf([&] { registry.registerDrive(nativeVolume()); }), *registry.suppression.installFailure);
+        EXPECT_PROOF_ERROR(registry.registerDrive(nativeVolume()), *registry.suppression.installFailure);
         EXPECT_EQ(registry.suppression.dismissals, 0);
         EXPECT_EQ(registry.uuids(), std::set<std::string> {upperUUID});
     }
     {
         Registry registry;
         registry.suppression.dismissFailure = "macOS did not dismiss its stale APFS password agent";
-        EXPECT_EQ(proofErrorOf([&] { registry.registerDrive(nativeVolume()); }), *registry.suppression.dismissFailure);
+        EXPECT_PROOF_ERROR(registry.registerDrive(nativeVolume()), *registry.suppression.dismissFailure);
         EXPECT_EQ(registry.uuids(), std::set<std::string> {upperUUID});
     }
 }
