@@ -157,6 +157,16 @@ void NativePasskeyCeremony::finish(Outcome outcome)
     m_loop.post([] {}); // wakes the loop so that it notices the stop
 }
 
+NativeReply assertNativeCredential(MainLoop& loop, Ui& ui, PasskeyService& passkeys,
+                                   std::span<const std::uint8_t> prfSalt, const Bytes& credentialID)
+{
+    NativePasskeyCeremony ceremony(loop, ui, passkeys);
+    NativeReply reply = ceremony.run("unlock", prfSalt, credentialID);
+    if (reply.credentialID != credentialID)
+        throw ProofError("native passkey ceremony returned a different credential");
+    return reply;
+}
+
 SecretBytes unwrapPasswordWithPasskey(MainLoop& loop, Ui& ui, PasskeyService& passkeys, const Manifest& manifest)
 {
     auto decode = [](const std::string& text) {
@@ -169,11 +179,7 @@ SecretBytes unwrapPasswordWithPasskey(MainLoop& loop, Ui& ui, PasskeyService& pa
     Bytes combined = decode(manifest.wrappedPassword);
     Bytes credential = decode(manifest.credentialID);
 
-    NativePasskeyCeremony ceremony(loop, ui, passkeys);
-    NativeReply reply = ceremony.run("unlock", salt, credential);
-    if (reply.credentialID != credential)
-        throw ProofError("native passkey ceremony returned a different credential");
-
+    NativeReply reply = assertNativeCredential(loop, ui, passkeys, salt, credential);
     SecretBytes key = deriveWrappingKey(reply.prfOutput, salt);
     std::vector<std::uint8_t> associatedData = wrapAssociatedData(relyingPartyDomain, manifest.credentialID);
     return openPassword(combined, key, associatedData);

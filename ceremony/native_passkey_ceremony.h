@@ -64,6 +64,11 @@ private:
     std::unique_ptr<Window> window;
 };
 
+// A new ceremony in mode "unlock" for credentialID, whose answer must come from
+// that very credential: another one would open nothing or the wrong thing.
+NativeReply assertNativeCredential(MainLoop& loop, Ui& ui, PasskeyService& passkeys,
+                                   std::span<const std::uint8_t> prfSalt, const Bytes& credentialID);
+
 // The volume password of a native volume manifest, after the user approves the
 // passkey. Malformed manifest fields fail before any prompt. Callers wipe the
 // result once they have handed it on.

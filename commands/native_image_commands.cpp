@@ -49,14 +49,24 @@ void detachIgnoringErrors(ToolRunner& tools, const std::string& device)
     }
 }
 
-// Runs the native ceremony and insists the answer comes from the expected credential.
 NativeReply assertWith(Platform& platform, std::span<const std::uint8_t> salt, const Bytes& credential)
 {
-    NativePasskeyCeremony ceremony(platform.mainLoop, platform.ui, platform.passkeys);
-    NativeReply reply = ceremony.run("unlock", salt, credential);
-    if (reply.credentialID != credential)
-        throw ProofError("native passkey ceremony returned a different credential");
-    return reply;
+    return assertNativeCredential(platform.mainLoop, platform.ui, platform.passkeys, salt, credential);
+}
+
+// A proof image carries a visible marker; a sparse bundle, which stays in use,
+// the protected hidden one, flushed before the detach.
+void writeProofMarker(Platform& platform, Container container, const std::string& mountPoint)
+{
+    std::string marker(proofMarkerText);
+    if (container == Container::ProofImage) {
+        platform.files.writeFileAtomically(mountPoint + "/" + proofImageMarkerName, marker);
+        return;
+    }
+    std::string markerPath = mountPoint + "/" + std::string(proofMarkerName);
+    platform.files.writeFileAtomically(markerPath, marker);
+    protectHiddenFile(platform.files, markerPath);
+    runTool(platform.tools, tools::sync, {});
 }
 
 struct Enrollment {
@@ -64,11 +74,12 @@ struct Enrollment {
     std::string containerPath;
     std::string manifestPath;
     std::string resourceKind;
-    // native-enroll-bundle: the credential manifest's identifier, text and bytes.
-    std::optional<std::string> credentialText;
-    Bytes credential;
-    std::string size;
-    std::string volumeName;
+    // native-enroll-bundle: the credential manifest's identifier, text and
+    // bytes; absent, a new passkey is registered.
+    std::optional<std::string> credentialText {};
+    Bytes credential {};
+    std::string size {};       // sparse bundle only
+    std::string volumeName {}; // sparse bundle only
 };
 
 void enroll(Platform& platform, const Enrollment& job)
@@ -99,15 +110,7 @@ void enroll(Platform& platform, const Enrollment& job)
 
     ImageAttachment attachment = attachEncryptedImage(platform.tools, job.containerPath, password);
     try {
-        std::string marker(proofMarkerText);
-        if (job.container == Container::ProofImage) {
-            platform.files.writeFileAtomically(attachment.mountPoint + "/" + proofImageMarkerName, marker);
-        } else {
-            std::string markerPath = attachment.mountPoint + "/" + std::string(proofMarkerName);
-            platform.files.writeFileAtomically(markerPath, marker);
-            protectHiddenFile(platform.files, markerPath);
-            runTool(platform.tools, tools::sync, {});
-        }
+        writeProofMarker(platform, job.container, attachment.mountPoint);
         detachImage(platform.tools, attachment.device);
     } catch (...) {
         detachIgnoringErrors(platform.tools, attachment.device);
@@ -187,7 +190,10 @@ void nativeEnrollCommand(Platform& platform, const CommandArguments& arguments)
     ensureManifestPathFree(platform.files, manifestPath);
     platform.files.createDirectory(parentDirectory(image), 0755);
 
-    enroll(platform, {Container::ProofImage, image, manifestPath, std::string(nativeImageKind), std::nullopt, {}, {}, {}});
+    enroll(platform, {.container = Container::ProofImage,
+                      .containerPath = image,
+                      .manifestPath = manifestPath,
+                      .resourceKind = std::string(nativeImageKind)});
 
     platform.out << "NATIVE ENROLL PROOF PASSED\n"
                  << "Created encrypted APFS image: " << image << '\n'
@@ -204,8 +210,14 @@ void nativeEnrollBundleCommand(Platform& platform, const CommandArguments& argum
     Manifest credentialManifest = acceptNativeCredentialManifest(readManifest(platform.files, credentialManifestPath));
     Bytes credential = decodeField(credentialManifest.credentialID);
 
-    enroll(platform, {Container::Sparsebundle, bundle, manifestPath, std::string(nativeSparsebundleKind),
-                      credentialManifest.credentialID, credential, arguments.at(3).value, arguments.at(4).value});
+    enroll(platform, {.container = Container::Sparsebundle,
+                      .containerPath = bundle,
+                      .manifestPath = manifestPath,
+                      .resourceKind = std::string(nativeSparsebundleKind),
+                      .credentialText = credentialManifest.credentialID,
+                      .credential = credential,
+                      .size = arguments.at(3).value,
+                      .volumeName = arguments.at(4).value});
 
     platform.out << "NATIVE SPARSEBUNDLE ENROLL PROOF PASSED\n"
                  << "Created encrypted APFS sparsebundle: " << bundle << '\n'
