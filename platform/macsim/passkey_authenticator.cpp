@@ -1,5 +1,7 @@
 #include "platform/macsim/passkey_authenticator.h"
 
+#include "common/property_list_guard.h"
+
 #include <openssl/rand.h>
 #include <plist/plist.h>
 
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 
@@ -312,6 +315,10 @@ bool SimulatedPasskeyService::associated(const std::string& relyingParty) const
     std::ostringstream contents;
     contents << stream.rdbuf();
     std::string xml = contents.str();
+    // Entitlements are a dictionary of arrays; deeper nesting is not a signature's.
+    constexpr int deepestNesting = 8;
+    if (xml.size() > UINT32_MAX || !isSafePropertyListXML(xml, deepestNesting))
+        return false;
 
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);

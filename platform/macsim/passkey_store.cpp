@@ -53,6 +53,11 @@ bool decodeHex(std::span<const std::uint8_t> text, std::uint8_t* out)
     return true;
 }
 
+std::span<const std::uint8_t> asBytes(std::string_view text)
+{
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
 bool plainText(std::span<const std::uint8_t> text)
 {
     for (std::uint8_t c : text)
@@ -65,6 +70,12 @@ bool plainText(std::span<const std::uint8_t> text)
 
 SecretBytes encodePasskeyStore(const std::vector<StoredPasskey>& passkeys)
 {
+    // A line the decoder would refuse makes every credential in the file unreadable.
+    for (const StoredPasskey& passkey : passkeys) {
+        if (passkey.credentialID.empty() || passkey.relyingParty.empty() || !plainText(asBytes(passkey.relyingParty))
+            || !plainText(asBytes(passkey.userName)) || passkey.secret.size() != 32)
+            throw ProofError("the passkey store of the virtual Mac cannot hold a passkey it could not read back");
+    }
     std::size_t size = header.size();
     for (const StoredPasskey& passkey : passkeys)
         size += 2 * passkey.credentialID.size() + passkey.relyingParty.size() + 2 * passkey.userHandle.size()

@@ -22,6 +22,9 @@ struct StoredPasskey {
 // The file form: a header line, then one line per credential with tab-separated
 // fields (hex identifier, relying party, hex user handle, user name, hex secret).
 // The whole file is held as a secret because it carries every credential's key.
+// A passkey the decoder would refuse (an empty identifier or relying party, a
+// tab or line break in a text, a secret of another length) fails with a
+// ProofError instead of being written.
 SecretBytes encodePasskeyStore(const std::vector<StoredPasskey>& passkeys);
 // Fails with a ProofError naming the first damaged line.
 std::vector<StoredPasskey> decodePasskeyStore(std::span<const std::uint8_t> file);

@@ -221,6 +221,12 @@ TEST_F(AuthenticatorFixture, RefusalsComeAsThePlatformsErrors)
          "associated with domain ferrolatch.example"},
         {"unknown credential", entitlements("webcredentials:" + domain), false, "[]", authorizationErrorFailed,
          "The operation couldn’t be completed. No credentials available for login."},
+        // A raw NUL is no XML at all, so the association it carries does not count.
+        {"entitlements with a raw NUL",
+         entitlements("webcredentials:" + domain + "</string><string>a" + std::string(1, '\0') + "b"), true, "[]",
+         authorizationErrorFailed,
+         "The operation couldn’t be completed. Application with identifier T4QW8ZR2LM.com.quorvel.ferrolatch is not "
+         "associated with domain ferrolatch.example"},
         {"cancelled sheet", entitlements("webcredentials:" + domain), true, R"([{"expect": "Sign in to ferrolatch.example", "button": "Cancel"}])",
          authorizationErrorCanceled,
          "The operation couldn’t be completed. (com.apple.AuthenticationServices.AuthorizationError error 1001.)"},
@@ -321,6 +327,26 @@ TEST_F(AuthenticatorFixture, DestroyedAuthorizationNeverCallsBack)
     EXPECT_EQ(recorder.calls, 0);
 }
 
+TEST_F(AuthenticatorFixture, APasskeyTheStoreCouldNotReadBackIsRefusedAndTheOthersKept)
+{
+    ScriptedUi ui(parseUiScript(approvals(2)), "");
+    auto passkeys = service(ui);
+    Recorder first(ui);
+    perform(passkeys, registration(Bytes(32, 1)), first);
+    ASSERT_TRUE(first.credential);
+
+    auto request = registration(Bytes(32, 1));
+    request.name = "Ferrolatch\nsecond line";
+    Recorder refused(ui);
+    perform(passkeys, request, refused);
+    ASSERT_TRUE(refused.error);
+    EXPECT_THROW(std::rethrow_exception(refused.error), ProofError);
+
+    auto stored = passkeys.storedPasskeys();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].credentialID, first.credential->credentialID);
+}
+
 TEST(PasskeyStore, RoundTripsAndRefusesDamage)
 {
     std::vector<StoredPasskey> passkeys;
@@ -332,6 +358,25 @@ TEST(PasskeyStore, RoundTripsAndRefusesDamage)
     EXPECT_EQ(decoded[0].credentialID, (Bytes {1, 2, 0xff}));
     EXPECT_TRUE(decoded[0].userHandle.empty());
     EXPECT_TRUE(decoded[0].secret.equals(passkeys[0].secret.bytes()));
+
+    // What the decoder would refuse is never written.
+    struct Unreadable {
+        const char* name;
+        void (*spoil)(StoredPasskey&);
+    } unreadable[] = {
+        {"empty identifier", [](StoredPasskey& p) { p.credentialID.clear(); }},
+        {"empty relying party", [](StoredPasskey& p) { p.relyingParty.clear(); }},
+        {"tab in the relying party", [](StoredPasskey& p) { p.relyingParty += "\tx"; }},
+        {"line feed in the user name", [](StoredPasskey& p) { p.userName += "\nx"; }},
+        {"short secret", [](StoredPasskey& p) { p.secret = SecretBytes(31); }},
+    };
+    for (const Unreadable& u : unreadable) {
+        SCOPED_TRACE(u.name);
+        std::vector<StoredPasskey> spoilt;
+        spoilt.push_back({Bytes {1}, "ferrolatch.example", Bytes {}, "Ferrolatch", SecretBytes(32)});
+        u.spoil(spoilt.back());
+        EXPECT_THROW(encodePasskeyStore(spoilt), ProofError);
+    }
 
     const std::string header = "ferrolatch-macsim-passkeys 1\n";
     const std::string secret(64, 'a');
