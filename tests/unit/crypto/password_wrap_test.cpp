@@ -104,8 +104,8 @@ TEST(HKDF, WrappingKeyUsesTheFixedInfoText)
     std::vector<std::uint8_t> salt(32, 0x22);
     SecretBytes key = deriveWrappingKey(prf, salt);
     EXPECT_EQ(key.size(), 32u);
-    EXPECT_TRUE(key.equals(detail::hkdfSHA256(prf.bytes(), salt, bytesOf(wrapKeyInfo), 32).bytes()));
-    EXPECT_FALSE(key.equals(detail::hkdfSHA256(prf.bytes(), salt, {}, 32).bytes()));
+    // Computed apart from this code, with the info text "Ferrolatch APFS password wrap proof v1".
+    EXPECT_TRUE(key.equals(hex("89c30f388e122ee559ea3ee144f86ce6655c64f526115f417b5a0bf746cbab34")));
     EXPECT_FALSE(key.equals(deriveWrappingKey(prf, std::vector<std::uint8_t>(32, 0x23)).bytes()));
 }
 
@@ -239,6 +239,21 @@ TEST(PasswordWrap, OpensWithTheSamePRFOutputAndRelyingParty)
     EXPECT_EQ(enrollment.wrap.wrappedPassword.size(), 95u);
     SecretBytes opened = openWrappedPassword(enrollment.manifest(), enrollment.prf, relyingPartyDomain);
     EXPECT_TRUE(opened.equals(enrollment.wrap.password.bytes()));
+}
+
+TEST(PasswordWrap, OpensAWrapMadeElsewhereFromTheStoredTexts)
+{
+    // Sealed apart from this code: HKDF-SHA-256 with the fixed info text, AES-256-GCM
+    // with nonce a0..ab over "Ferrolatch|proof-v1|localhost|Y3JlZGVudGlhbA".
+    Manifest manifest;
+    manifest.version = 1;
+    manifest.relyingPartyID = "localhost";
+    manifest.credentialID = "Y3JlZGVudGlhbA";
+    manifest.prfSalt = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8";
+    manifest.wrappedPassword =
+        "oKGio6Slpqeoqaqro6vmPYbN4NOmogMSnXAkIFBw7xFJZg7RuW3IR30cWGDOs4RcwAco_n7aE9IVU5_K1NZK6ZSfP3JefE0";
+    SecretBytes opened = openWrappedPassword(manifest, secret(std::vector<std::uint8_t>(32, 0x5a)), "localhost");
+    EXPECT_TRUE(opened.equals(std::string_view("Kx7-pQ2_mN9vR4tY6uW8zA1bC3dE5fG0hJ2kL4nP6qS")));
 }
 
 TEST(PasswordWrap, RefusesEveryMismatchWithAuthenticationFailure)
