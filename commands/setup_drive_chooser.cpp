@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 #include <array>
+#include <optional>
 #include <cstddef>
 #include <utility>
 
@@ -95,25 +96,30 @@ std::string newLowercaseUUID()
         + hex.substr(20);
 }
 
-void runSetupDrive(SetupDriveServices& services)
+namespace {
+
+void showNoDiskAlert(Ui& ui)
 {
-    Ui& ui = services.ui;
-    ui.prepareApplication();
+    Alert none;
+    none.style = AlertStyle::Warning;
+    none.messageText = "Connect an external drive";
+    none.informativeText = "Ferrolatch found no eligible physical external drive. Connect the USB drive you want "
+                           "to set up, then choose Set Up a Drive\u2026 again.";
+    none.buttons = {{"OK"}};
     ui.activate();
+    ui.runModal(none);
+}
 
-    std::vector<DriveInspection> disks = services.eligibleDisks();
-    if (disks.empty()) {
-        Alert none;
-        none.style = AlertStyle::Warning;
-        none.messageText = "Connect an external drive";
-        none.informativeText = "Ferrolatch found no eligible physical external drive. Connect the USB drive you want "
-                               "to set up, then choose Set Up a Drive\u2026 again.";
-        none.buttons = {{"OK"}};
-        ui.activate();
-        ui.runModal(none);
-        return;
-    }
+struct DiskChoice {
+    std::size_t disk = 0; // index into the eligible disks
+    std::string volumeName;
+};
 
+// The set-up alert until it is cancelled or names an acceptable volume. The
+// same alert is shown again after a refused name, so the grid keeps the
+// chosen disk and the typed name.
+std::optional<DiskChoice> chooseDiskAndName(Ui& ui, const std::vector<DriveInspection>& disks)
+{
     PopUpButton chooser;
     for (const DriveInspection& disk : disks)
         chooser.items.push_back(diskChoiceTitle(disk));
@@ -129,8 +135,6 @@ void runSetupDrive(SetupDriveServices& services)
     grid.columnSpacing = 12;
     grid.size = {560, 72};
 
-    // The same alert is shown again after a refused name, so the grid keeps
-    // the chosen disk and the typed name.
     Alert setup;
     setup.style = AlertStyle::Critical;
     setup.messageText = "Set up a Ferrolatch disk";
@@ -140,20 +144,15 @@ void runSetupDrive(SetupDriveServices& services)
     setup.accessory = std::move(grid);
     setup.buttons = {{"Continue"}, {"Cancel"}};
 
-    std::size_t selected = 0;
-    std::string volumeName;
     while (true) {
         ui.activate();
-        if (ui.runModal(setup) != alertFirstButtonReturn) {
-            services.out << "DRIVE SETUP CANCELLED\n";
-            return;
-        }
+        if (ui.runModal(setup) != alertFirstButtonReturn)
+            return std::nullopt;
         const Grid& answered = std::get<Grid>(*setup.accessory);
-        selected = std::get<PopUpButton>(answered.rows[0].control).selectedIndex;
-        volumeName = std::get<TextField>(answered.rows[1].control).text;
+        DiskChoice choice {std::get<PopUpButton>(answered.rows[0].control).selectedIndex,
+                           std::get<TextField>(answered.rows[1].control).text};
         try {
-            validateVolumeName(volumeName);
-            break;
+            validateVolumeName(choice.volumeName);
         } catch (const ProofError& refusal) {
             Alert retry;
             retry.style = AlertStyle::Warning;
@@ -161,12 +160,18 @@ void runSetupDrive(SetupDriveServices& services)
             retry.informativeText = refusal.what();
             retry.buttons = {{"Try Again"}};
             ui.runModal(retry);
+            continue;
         }
+        if (choice.disk >= disks.size())
+            throw ProofError("the selected external drive is no longer in the list");
+        return choice;
     }
-    if (selected >= disks.size())
-        throw ProofError("the selected external drive is no longer in the list");
+}
 
-    const DriveInspection& disk = disks[selected];
+// The erase alert: false when cancelled; a typed phrase that is not exactly
+// "ERASE " and the disk's identifier fails.
+bool confirmErase(Ui& ui, const DriveInspection& disk)
+{
     std::string phrase = "ERASE " + disk.deviceIdentifier;
     TextField typed;
     typed.placeholder = phrase;
@@ -179,19 +184,15 @@ void runSetupDrive(SetupDriveServices& services)
         + fileStyleByteCount(disk.sizeBytes) + ". Type " + phrase + " to confirm.";
     erase.accessory = std::move(typed);
     erase.buttons = {{"Cancel"}, {"Erase and Set Up", true}};
-    if (ui.runModal(erase) != alertFirstButtonReturn + 1) {
-        services.out << "DRIVE SETUP CANCELLED\n";
-        return;
-    }
+    if (ui.runModal(erase) != alertFirstButtonReturn + 1)
+        return false;
     if (std::get<TextField>(*erase.accessory).text != phrase)
         throw ProofError("the erase confirmation did not exactly match " + phrase);
+    return true;
+}
 
-    std::string enrollments = supportDirectory(services.paths) + "/Enrollments";
-    services.files.createDirectory(enrollments, 0700);
-    std::string manifestPath = enrollments + "/setup-" + newLowercaseUUID() + ".json";
-
-    services.initialize({disk.deviceIdentifier, disk.confirmationToken, volumeName, manifestPath});
-
+void showReadyAlert(Ui& ui)
+{
     Alert ready;
     ready.style = AlertStyle::Informational;
     ready.messageText = "Your Ferrolatch disk is ready";
@@ -199,6 +200,37 @@ void runSetupDrive(SetupDriveServices& services)
                             "insertions, approve the Ferrolatch passkey prompt to unlock it.";
     ready.buttons = {{"Done"}};
     ui.runModal(ready);
+}
+
+}
+
+void runSetupDrive(SetupDriveServices& services)
+{
+    Ui& ui = services.ui;
+    ui.prepareApplication();
+    ui.activate();
+
+    std::vector<DriveInspection> disks = services.eligibleDisks();
+    if (disks.empty()) {
+        showNoDiskAlert(ui);
+        return;
+    }
+    std::optional<DiskChoice> choice = chooseDiskAndName(ui, disks);
+    if (!choice) {
+        services.out << "DRIVE SETUP CANCELLED\n";
+        return;
+    }
+    const DriveInspection& disk = disks[choice->disk];
+    if (!confirmErase(ui, disk)) {
+        services.out << "DRIVE SETUP CANCELLED\n";
+        return;
+    }
+
+    std::string enrollments = supportDirectory(services.paths) + "/Enrollments";
+    services.files.createDirectory(enrollments, 0700);
+    std::string manifestPath = enrollments + "/setup-" + newLowercaseUUID() + ".json";
+    services.initialize({disk.deviceIdentifier, disk.confirmationToken, choice->volumeName, manifestPath});
+    showReadyAlert(ui);
 }
 
 void setupDriveCommand(Platform& platform, VolumePromptSuppression& promptSuppression, const CommandArguments&)
