@@ -1,5 +1,6 @@
 #include "macsim/standin.h"
 
+#include "common/utf8.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 
@@ -46,8 +47,9 @@ bool takesStandardInput(const std::string& tool, const std::vector<std::string>&
     return false;
 }
 
-// Up to the first line feed, as the Mac's tools read a passphrase.
-SecretBytes readPassphrase()
+// Up to the first line feed, as the Mac's tools read a passphrase. Anything
+// arriving, a bare line feed included, counts as supplied.
+SecretBytes readPassphrase(bool& supplied)
 {
     SecretBytes buffer(65536);
     std::size_t used = 0;
@@ -55,7 +57,10 @@ SecretBytes readPassphrase()
         ssize_t count = ::read(STDIN_FILENO, buffer.data() + used, 1);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count <= 0 || buffer.data()[used] == '\n')
+        if (count <= 0)
+            break;
+        supplied = true;
+        if (buffer.data()[used] == '\n')
             break;
         ++used;
     }
@@ -117,6 +122,69 @@ int runUnlocked(Invocation& call)
     return 0;
 }
 
+bool changesMachine(const std::string& tool)
+{
+    return tool == "diskutil" || tool == "hdiutil";
+}
+
+// Runs body; a refusal becomes its one line on stderr and its status.
+template <typename Body> int reportingRefusals(const std::string& tool, Body body)
+{
+    try {
+        return body();
+    } catch (const ToolError& error) {
+        std::cout.flush();
+        std::cerr << error.what() << "\n";
+        return error.status();
+    } catch (const std::exception& error) {
+        std::cout.flush();
+        std::cerr << tool << ": " << error.what() << "\n";
+        return 1;
+    }
+}
+
+int runMachineTool(Invocation& call, Machine& machine)
+{
+    // Names and paths end up in the state, which holds UTF-8 only; refusing
+    // here keeps a half-made volume from being left behind by a failed save.
+    for (const std::string& argument : call.arguments) {
+        if (!ferrolatch::isValidUTF8(argument))
+            throw ToolError(call.tool + ": an argument is not valid UTF-8");
+    }
+    if (call.tool == "diskutil")
+        runDiskutil(call, machine);
+    else
+        runHdiutil(call, machine);
+    saveState(call.sysroot, machine.state());
+    return 0;
+}
+
+// Under the machine's lock: the faults, then a tool that changes the machine,
+// audited before the lock is released so that the audit keeps the order of
+// the changes. Empty when the tool still has to run, without the lock.
+std::optional<int> runUnderLock(Invocation& call, bool inputSupplied)
+{
+    StateLock lock(call.sysroot);
+    State state = loadState(call.sysroot);
+    Machine machine(call.sysroot, state);
+    FaultOutcome faults = applyFaults(machine, call.tool, call.arguments);
+    if (faults.changed)
+        saveState(call.sysroot, state);
+    std::optional<int> status;
+    if (faults.failure) {
+        if (!faults.failure->standardError.empty())
+            std::cerr << faults.failure->standardError << "\n";
+        status = faults.failure->exitStatus;
+    } else if (changesMachine(call.tool)) {
+        status = reportingRefusals(call.tool, [&] { return runMachineTool(call, machine); });
+    }
+    if (status) {
+        std::cout.flush();
+        audit(call.sysroot, call, inputSupplied, *status);
+    }
+    return status;
+}
+
 }
 
 int standInMain(int argc, char** argv)
@@ -137,53 +205,20 @@ int standInMain(int argc, char** argv)
 
     Invocation call {*sysroot, tool, std::vector<std::string>(argv + 1, argv + argc), std::nullopt};
     bool inputSupplied = false;
-    if (takesStandardInput(tool, call.arguments)) {
-        call.input = readPassphrase();
-        inputSupplied = !call.input->empty();
-    }
+    if (takesStandardInput(tool, call.arguments))
+        call.input = readPassphrase(inputSupplied);
 
-    int status = 0;
-    try {
-        bool changesMachine = tool == "diskutil" || tool == "hdiutil";
-        const Fault* failure = nullptr;
-        std::string failureText;
-        {
-            StateLock lock(call.sysroot);
-            State state = loadState(call.sysroot);
-            Machine machine(call.sysroot, state);
-            FaultOutcome faults = applyFaults(machine, tool, call.arguments);
-            if (faults.changed)
-                saveState(call.sysroot, state);
-            failure = faults.failure;
-            if (failure) {
-                status = failure->exitStatus;
-                failureText = failure->standardError;
-            } else if (changesMachine) {
-                if (tool == "diskutil")
-                    runDiskutil(call, machine);
-                else
-                    runHdiutil(call, machine);
-                saveState(call.sysroot, state);
-            }
-        }
-        if (failure) {
-            if (!failureText.empty())
-                std::cerr << failureText << "\n";
-        } else if (!changesMachine) {
-            status = runUnlocked(call);
-        }
-    } catch (const ToolError& error) {
+    std::optional<int> status;
+    int lockStatus = reportingRefusals(tool, [&] {
+        status = runUnderLock(call, inputSupplied);
+        return 0;
+    });
+    if (!status) {
+        status = lockStatus != 0 ? lockStatus : reportingRefusals(tool, [&] { return runUnlocked(call); });
         std::cout.flush();
-        std::cerr << error.what() << "\n";
-        status = error.status();
-    } catch (const std::exception& error) {
-        std::cout.flush();
-        std::cerr << tool << ": " << error.what() << "\n";
-        status = 1;
+        audit(call.sysroot, call, inputSupplied, *status);
     }
-    std::cout.flush();
-    audit(call.sysroot, call, inputSupplied, status);
-    return status;
+    return *status;
 }
 
 }

@@ -86,9 +86,10 @@ TEST(MacsimTools, AuditRecordsEveryCallWithoutItsStandardInput)
     mac.macsimOrThrow({"fault", "add", "--tool", "diskutil", "--args-prefix", "apfs lockVolume", "--exit", "5"});
     EXPECT_EQ(mac.tool(diskutil, {"apfs", "lockVolume", "disk5s2"}).status, 5);
     EXPECT_EQ(unlock(mac, "disk5s9", password).status, 1);
+    EXPECT_EQ(unlock(mac, "disk5s2", "").status, 1); // a bare line feed is still input
 
     auto lines = auditLines(mac);
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
     struct Row {
         std::vector<std::string> argv;
         bool stdinSupplied;
@@ -101,6 +102,7 @@ TEST(MacsimTools, AuditRecordsEveryCallWithoutItsStandardInput)
             true, 0},
         {{"apfs", "lockVolume", "disk5s2"}, false, 5},
         {{"apfs", "unlockVolume", "disk5s9", "-stdinpassphrase"}, true, 1},
+        {{"apfs", "unlockVolume", "disk5s2", "-stdinpassphrase"}, true, 1},
     };
     for (std::size_t index = 0; index < lines.size(); ++index) {
         SCOPED_TRACE(index);
@@ -295,5 +297,24 @@ TEST(MacsimTools, ConcurrentCallsFromTwoProcessesNeverLoseAChange)
             mountPoints.insert(volume["mountPoint"].get<std::string>());
     }
     EXPECT_EQ(mountPoints.size(), 2u * rounds + 1);
-    EXPECT_EQ(auditLines(mac).size(), 1u + 4u * rounds);
+    auto lines = auditLines(mac);
+    EXPECT_EQ(lines.size(), 1u + 4u * rounds);
+
+    // The audit keeps the order in which the calls changed the machine: the
+    // volumes' slices were handed out in that order.
+    std::vector<std::string> audited;
+    for (const auto& line : lines) {
+        if (line["argv"].size() > 4 && line["argv"][1] == "addVolume")
+            audited.push_back(line["argv"][4]);
+    }
+    std::map<int, std::string> bySlice;
+    for (const auto& volume : machine["volumes"]) {
+        std::string device = volume["device"];
+        if (volume["container"] == "disk5" && device != "disk5s1")
+            bySlice[std::stoi(device.substr(device.find_last_of('s') + 1))] = volume["name"];
+    }
+    std::vector<std::string> created;
+    for (const auto& [slice, name] : bySlice)
+        created.push_back(name);
+    EXPECT_EQ(audited, created);
 }

@@ -200,13 +200,22 @@ TEST_F(MacsimVolume, RefusalsAreOneLineWithStatusOne)
         {"add a volume to a volume", {"apfs", "addVolume", "disk5s1", "APFS", "X"}, "disk5s1 is not an APFS Container\n"},
         {"add a volume to a missing container", {"apfs", "addVolume", "disk8", "APFS", "X"}, "Could not find disk: disk8\n"},
         {"unknown verb", {"frobnicate"}, "diskutil: did not recognize verb \"frobnicate\"; type \"diskutil\" for a list\n"},
+        {"a name that is not UTF-8", {"apfs", "addVolume", "disk5", "APFS", "bad\xff"},
+            "diskutil: an argument is not valid UTF-8\n"},
+        {"an erase name that is not UTF-8", {"eraseDisk", "APFS", "\xc3", "GPT", "disk4"},
+            "diskutil: an argument is not valid UTF-8\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RunResult result = mac.tool(diskutil, c.arguments);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, c.error);
+        EXPECT_EQ(result.out, "");
     }
+    // Nothing was half made by the refused calls.
+    EXPECT_EQ(state(mac)["volumes"].size(), 11u);
+    EXPECT_FALSE(exists(mac.sysroot() + "/Volumes/bad\xff"));
+    EXPECT_TRUE(exists(mac.sysroot() + "/Volumes/FERROLATCH"));
     std::string empty = "\n";
     RunResult noPassphrase = mac.tool(diskutil,
         {"apfs", "addVolume", "disk5", "APFS", "EMPTY", "-stdinpassphrase"}, &empty);
