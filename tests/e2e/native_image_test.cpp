@@ -1,4 +1,4 @@
-#include "tests/e2e/e2e_harness.h"
+#include "tests/e2e/drive_test_support.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 
 using namespace ferrolatch::e2e;
+using namespace ferrolatch::e2e::drive;
 using nlohmann::json;
 
 namespace {
@@ -21,45 +21,20 @@ const std::string cancelled =
     "ferrolatch-proof: The operation couldn’t be completed. (com.apple.AuthenticationServices.AuthorizationError "
     "error 1001.)\n";
 
-std::vector<json> jsonLines(const std::string& text)
-{
-    std::vector<json> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        if (!line.empty())
-            lines.push_back(json::parse(line));
-    return lines;
-}
-
-struct NativeProofs : ::testing::Test {
-    VirtualMac mac;
-    std::string work = mac.sysroot() + "/work";
-    std::string transcript = mac.sysroot() + "/ui-transcript.jsonl";
-
-    NativeProofs()
-    {
-        // Only the script may answer; no display of the machine running the tests.
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "FERROLATCH_UI_SCRIPT",
-                                 "FERROLATCH_UI_TRANSCRIPT"})
-            unsetenv(name);
-    }
-
+struct NativeProofs : ::testing::Test, DriveBench {
     RunResult proof(const std::vector<std::string>& arguments, const std::string& script)
     {
-        std::filesystem::remove(transcript);
-        return mac.ferrolatch(arguments, {{"FERROLATCH_UI_SCRIPT", script}, {"FERROLATCH_UI_TRANSCRIPT", transcript}});
+        return ferrolatch(arguments, json::parse(script));
     }
 
     std::vector<json> shown(const std::string& kind)
     {
         std::vector<json> matching;
-        for (json& line : jsonLines(readTextFile(transcript)))
+        for (json& line : DriveBench::shown())
             if (line["kind"] == kind)
                 matching.push_back(line);
         return matching;
     }
-
-    std::vector<json> audit() { return jsonLines(mac.macsimOrThrow({"audit"})); }
 
     json manifest(const std::string& path) { return json::parse(readTextFile(path)); }
 
@@ -122,7 +97,7 @@ TEST_F(NativeProofs, EnrollThenUnlockAProofImageWithThePasswordOnlyOnStdin)
         EXPECT_EQ(call["status"], 0);
 
     // Nothing stays attached; the passkey is kept privately.
-    EXPECT_TRUE(json::parse(mac.macsimOrThrow({"state"}))["images"].empty());
+    EXPECT_TRUE(state()["images"].empty());
     std::string keychains;
     for (const auto& entry : std::filesystem::directory_iterator(mac.sysroot() + "/Users"))
         keychains = entry.path().string() + "/Library/Keychains";
@@ -158,7 +133,7 @@ TEST_F(NativeProofs, SparsebundleEnrolledWithAnImagesPasskeyUnlocksAndMounts)
     RunResult unlocked = proof({"native-unlock-bundle", bundle, manifestPath}, approveSignIn);
     ASSERT_EQ(unlocked.status, 0) << unlocked.err;
     EXPECT_EQ(unlocked.out, "NATIVE SPARSEBUNDLE UNLOCK PROOF PASSED\n");
-    EXPECT_TRUE(json::parse(mac.macsimOrThrow({"state"}))["images"].empty());
+    EXPECT_TRUE(state()["images"].empty());
 
     RunResult mounted = proof({"native-mount-bundle", bundle, manifestPath}, approveSignIn);
     ASSERT_EQ(mounted.status, 0) << mounted.err;
@@ -171,7 +146,7 @@ TEST_F(NativeProofs, SparsebundleEnrolledWithAnImagesPasskeyUnlocksAndMounts)
     auto calls = audit();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back()["argv"][0], "attach");
-    EXPECT_EQ(json::parse(mac.macsimOrThrow({"state"}))["images"].size(), 1u);
+    EXPECT_EQ(state()["images"].size(), 1u);
 }
 
 TEST_F(NativeProofs, CancelledSheetFailsWithThePlatformsErrorAndLeavesNoOutputs)
@@ -254,6 +229,36 @@ TEST_F(NativeProofs, AnotherPasskeysManifestFailsAuthenticationWithoutAttaching)
     EXPECT_EQ(audit().size(), toolCalls);
 }
 
+TEST_F(NativeProofs, AMarkerWithoutItsFinalLineFeedFailsTheUnlockAndIsLeftDetached)
+{
+    std::string image = work + "/altered.dmg";
+    std::string manifestPath = work + "/altered.json";
+    enrollImage(image, manifestPath);
+
+    // The owner of the passkey opens the image by hand and drops the marker's line feed.
+    std::string password = learnPassword(manifestPath) + "\n";
+    RunResult attached = mac.tool("/usr/bin/hdiutil", {"attach", "-plist", "-nobrowse", "-stdinpass", image}, &password);
+    ASSERT_EQ(attached.status, 0) << attached.err;
+    std::string device = state()["images"].at(0)["device"];
+    std::optional<json> volume = volumeNamed("FERROLATCH-PROOF");
+    ASSERT_TRUE(volume);
+    std::string marker = (*volume)["mountPoint"].get<std::string>() + "/FERROLATCH-PROOF.txt";
+    ASSERT_EQ(readTextFile(marker), "Ferrolatch passkey unwrap proof\n");
+    std::ofstream(marker, std::ios::trunc) << "Ferrolatch passkey unwrap proof";
+    ASSERT_EQ(mac.tool("/usr/bin/hdiutil", {"detach", device}).status, 0);
+
+    RunResult result = proof({"native-unlock", image, manifestPath}, approveSignIn);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "ferrolatch-proof: native proof image did not contain the exact marker\n");
+    auto calls = audit();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2]["argv"][0], "attach");
+    EXPECT_EQ(calls.back()["argv"][0], "detach");
+    EXPECT_EQ(calls.back()["status"], 0);
+    EXPECT_TRUE(state()["images"].empty());
+}
+
 TEST_F(NativeProofs, UnexpectedSheetEndsTheCommandNamingIt)
 {
     RunResult result = proof({"native-enroll", work + "/x.dmg", work + "/x.json"},
@@ -267,12 +272,12 @@ TEST_F(NativeProofs, UnexpectedSheetEndsTheCommandNamingIt)
 TEST_F(NativeProofs, WithoutDisplayOrScriptAUiCommandFailsAtOnce)
 {
     auto start = std::chrono::steady_clock::now();
-    RunResult result = mac.ferrolatch({"native-enroll", work + "/x.dmg", work + "/x.json"});
+    RunResult result = mac.ferrolatch({"native-enroll", work + "/proofs/x.dmg", work + "/x.json"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "ferrolatch-proof: no display is available for this command's user interface; set "
                           "FERROLATCH_UI_SCRIPT to answer its alerts from a script\n");
-    EXPECT_FALSE(std::filesystem::exists(work));
+    EXPECT_FALSE(std::filesystem::exists(work + "/proofs")) << "the image's folder is made only once the command runs";
 
     // Commands without a user interface do not care.
     RunResult inspect = mac.ferrolatch({"inspect-drive", "disk0"});
@@ -296,7 +301,7 @@ TEST_F(NativeProofs, AFailedDetachIsRetriedOnceAndItsErrorReported)
     ASSERT_GE(calls.size(), 2u);
     EXPECT_EQ(calls[calls.size() - 2]["argv"][0], "detach");
     EXPECT_EQ(calls.back()["argv"], calls[calls.size() - 2]["argv"]);
-    EXPECT_TRUE(json::parse(mac.macsimOrThrow({"state"}))["images"].empty());
+    EXPECT_TRUE(state()["images"].empty());
 
     // Unlock: the same for the final detach.
     mac.macsimOrThrow({"fault", "clear"});
@@ -310,5 +315,5 @@ TEST_F(NativeProofs, AFailedDetachIsRetriedOnceAndItsErrorReported)
     calls = audit();
     EXPECT_EQ(calls.back()["argv"][0], "detach");
     EXPECT_EQ(calls.back()["status"], 0);
-    EXPECT_TRUE(json::parse(mac.macsimOrThrow({"state"}))["images"].empty());
+    EXPECT_TRUE(state()["images"].empty());
 }
