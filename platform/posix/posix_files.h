@@ -7,7 +7,8 @@ namespace ferrolatch {
 // The file system over POSIX calls. Linux has no BSD file flags, so they live
 // in an extended attribute, and the adapter enforces what the Mac's kernel
 // enforces for a user-immutable file: it cannot be written over, removed or
-// have its mode changed (EPERM) until the flag is cleared.
+// have its mode changed (EPERM) until the flag is cleared. readFile reads
+// regular files only: a FIFO, socket or device fails at once (EINVAL).
 class PosixFiles final : public Files {
 public:
     bool exists(const std::string& path) override;
