@@ -222,12 +222,12 @@ void diskCommand(const std::vector<std::string>& arguments)
     usageError();
 }
 
-int parseNumber(const std::string& text)
+int parseNumber(const std::string& text, long largest)
 {
     char* end = nullptr;
     long number = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end || number < 0 || number > 255 * 1000)
-        throw ToolError("macsim: not a number: " + text);
+    if (text.empty() || *end || number < 0 || number > largest)
+        throw ToolError("macsim: not a number from 0 to " + std::to_string(largest) + ": " + text);
     return static_cast<int>(number);
 }
 
@@ -256,9 +256,10 @@ void faultCommand(const std::vector<std::string>& arguments)
         } else if (word == "--args-prefix") {
             fault.prefix = splitWords(value());
         } else if (word == "--nth") {
-            fault.nth = parseNumber(value());
+            fault.nth = parseNumber(value(), 1000000);
         } else if (word == "--exit") {
-            fault.exitStatus = parseNumber(value());
+            // A wider status would wrap, and 256 would pass for success.
+            fault.exitStatus = parseNumber(value(), 255);
         } else if (word == "--stderr") {
             fault.standardError = value();
         } else if (word == "--set-disk") {

@@ -60,6 +60,7 @@ TEST(MacsimTools, FaultFailsOnlyTheNthMatchingCallAndOnlyOnce)
 
     EXPECT_EQ(mac.macsim({"fault", "add", "--tool", "fsck", "--args-prefix", "x"}).status, 1);
     EXPECT_EQ(mac.macsim({"fault", "add", "--tool", "diskutil", "--nth", "0"}).status, 1);
+    EXPECT_EQ(mac.macsim({"fault", "add", "--tool", "diskutil", "--exit", "256"}).status, 1);
 }
 
 TEST(MacsimTools, SetDiskFaultSwapsTheDiskJustBeforeTheNthInfoCall)
