@@ -80,7 +80,7 @@ std::string normalizedAbsolutePath(std::string_view path, std::string_view worki
 Invocation parseCommandLine(std::span<const std::string> words, std::string_view workingDirectory)
 {
     if (words.size() == 1)
-        return {Invocation::Kind::Agent, nullptr, {}};
+        return {Invocation::Kind::Agent, nullptr, {}, {}};
     if (words.size() < 2)
         return {};
 
@@ -89,10 +89,14 @@ Invocation parseCommandLine(std::span<const std::string> words, std::string_view
             continue;
         if (words.size() != command.arguments.size() + 2)
             return {};
-        Invocation invocation {Invocation::Kind::Command, &command, {}};
+        Invocation invocation {Invocation::Kind::Command, &command, {}, {}};
         for (std::size_t index = 0; index < command.arguments.size(); ++index) {
             ArgumentKind kind = command.arguments[index];
             const std::string& word = words[index + 2];
+            if (kind != ArgumentKind::Text && workingDirectory.empty() && !word.starts_with('/')
+                && invocation.argumentError.empty())
+                invocation.argumentError = "cannot resolve the relative path " + word
+                    + " because the current directory cannot be determined";
             invocation.arguments.push_back(
                 {kind == ArgumentKind::Text ? word : normalizedAbsolutePath(word, workingDirectory), kind});
         }

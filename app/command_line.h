@@ -39,8 +39,12 @@ struct Invocation {
     enum class Kind { Agent, Command, Usage } kind = Kind::Usage;
     const Command* command = nullptr;
     CommandArguments arguments;
+    // Set when a relative path cannot be made absolute: the command must not run.
+    std::string argumentError;
 };
 
+// An empty workingDirectory means it could not be determined: a relative path
+// argument then fails instead of silently resolving against some other folder.
 Invocation parseCommandLine(std::span<const std::string> words, std::string_view workingDirectory);
 
 // An absolute, lexically normalised path: relative to workingDirectory when not

@@ -17,6 +17,8 @@ void runHandler(const Invocation& invocation, Platform& platform, const Applicat
     if (invocation.kind == Invocation::Kind::Agent)
         throw ProofError("this build does not provide the menu-bar agent yet");
 
+    if (!invocation.argumentError.empty())
+        throw ProofError(invocation.argumentError);
     const Command& command = *invocation.command;
     if (!command.handler)
         throw ProofError("this build does not provide the " + std::string(command.word) + " command yet");

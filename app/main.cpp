@@ -30,12 +30,13 @@ using namespace ferrolatch;
 
 namespace {
 
+// Empty when it cannot be determined (removed, or not searchable).
 std::string currentDirectory()
 {
     std::vector<char> buffer(4096);
     while (!getcwd(buffer.data(), buffer.size())) {
         if (errno != ERANGE)
-            return "/";
+            return {};
         buffer.resize(buffer.size() * 2);
     }
     return buffer.data();

@@ -111,3 +111,20 @@ TEST(CommandLine, TableHoldsTheTwentyEightCommandsWithTheirArgumentsAndContexts)
         EXPECT_EQ(table[index].ui, expected[index].ui);
     }
 }
+
+TEST(CommandLine, RelativePathWithoutAWorkingDirectoryIsAnErrorNotAGuess)
+{
+    std::vector<std::string> relative {"p", "lock-drive", "m.json"};
+    Invocation invocation = parseCommandLine(relative, "");
+    EXPECT_EQ(invocation.kind, Invocation::Kind::Command);
+    EXPECT_EQ(invocation.argumentError,
+              "cannot resolve the relative path m.json because the current directory cannot be determined");
+
+    std::vector<std::string> absolute {"p", "lock-drive", "/a/./m.json"};
+    Invocation fine = parseCommandLine(absolute, "");
+    EXPECT_TRUE(fine.argumentError.empty());
+    EXPECT_EQ(fine.arguments[0].value, "/a/m.json");
+
+    std::vector<std::string> text {"p", "inspect-drive", "disk4"};
+    EXPECT_TRUE(parseCommandLine(text, "").argumentError.empty());
+}
