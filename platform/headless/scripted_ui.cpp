@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace ferrolatch {
@@ -173,6 +174,35 @@ SecretBytes takeFromLabel(const SecretBytes& label, const ScriptedField& field, 
     return SecretBytes::copyOf(std::span<const std::uint8_t>(picked.data() + from, size - from));
 }
 
+// Fills the text fields as a script asked and returns what the transcript
+// shows of them: plain text as typed, secure fields only by their length.
+json typeIntoFields(const std::vector<ScriptedField>& fields, Controls& controls, const SecretBytes& previousLabel,
+                    const std::string& message, const std::function<void(const std::string&)>& refuse)
+{
+    json typed = json::array();
+    for (std::size_t index = 0; index < fields.size(); ++index) {
+        const ScriptedField& field = fields[index];
+        if (field.kind == ScriptedField::Kind::Keep) {
+            typed.push_back(nullptr);
+            continue;
+        }
+        if (field.kind == ScriptedField::Kind::FromPreviousLabel && previousLabel.empty())
+            refuse("the UI script copies from the previous alert's label, but none came before alert \"" + message
+                   + "\"");
+        SecretBytes value = field.kind == ScriptedField::Kind::Text ? SecretBytes::copyOf(field.text)
+                                                                    : takeFromLabel(previousLabel, field, message);
+        if (auto* plain = std::get_if<TextField*>(&controls.fields[index])) {
+            (*plain)->text.assign(reinterpret_cast<const char*>(value.data()), value.size());
+            typed.push_back((*plain)->text);
+        } else {
+            SecureTextField& secure = *std::get<SecureTextField*>(controls.fields[index]);
+            secure.text = std::move(value);
+            typed.push_back({{"secureBytes", secure.text.size()}});
+        }
+    }
+    return typed;
+}
+
 }
 
 ScriptedUi::ScriptedUi(std::vector<ScriptedAnswer> script, std::string transcriptPath)
@@ -248,27 +278,7 @@ long ScriptedUi::runModal(Alert& alert)
         refuse("the UI script selects in " + std::to_string(answer.select.size()) + " pop-up buttons, but alert \""
                + alert.messageText + "\" has " + std::to_string(controls.popUps.size()));
 
-    json typed = json::array();
-    for (std::size_t index = 0; index < answer.fields.size(); ++index) {
-        const ScriptedField& field = answer.fields[index];
-        if (field.kind == ScriptedField::Kind::Keep) {
-            typed.push_back(nullptr);
-            continue;
-        }
-        if (field.kind == ScriptedField::Kind::FromPreviousLabel && previousLabel.empty())
-            refuse("the UI script copies from the previous alert's label, but none came before alert \""
-                   + alert.messageText + "\"");
-        SecretBytes value = field.kind == ScriptedField::Kind::Text
-            ? SecretBytes::copyOf(field.text)
-            : takeFromLabel(previousLabel, field, alert.messageText);
-        if (auto* plain = std::get_if<TextField*>(&controls.fields[index])) {
-            (*plain)->text.assign(reinterpret_cast<const char*>(value.data()), value.size());
-            typed.push_back((*plain)->text);
-        } else {
-            std::get<SecureTextField*>(controls.fields[index])->text = std::move(value);
-            typed.push_back({{"secureBytes", std::get<SecureTextField*>(controls.fields[index])->text.size()}});
-        }
-    }
+    json typed = typeIntoFields(answer.fields, controls, previousLabel, alert.messageText, refuse);
     for (std::size_t index = 0; index < answer.select.size(); ++index) {
         PopUpButton& popUp = *controls.popUps[index];
         if (answer.select[index] >= popUp.items.size())
