@@ -156,7 +156,7 @@ void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& requ
     // The password inside is zeroed by its destructor on every way out from here.
     Enrollment enrollment = enrollNewPasskey(services, request.dataVolumeName);
     Manifest& manifest = enrollment.manifest;
-    writeManifest(services.files, manifest, manifestPath);
+    writeNewManifest(services.files, manifest, manifestPath);
 
     // The passkey ceremony took a while: the disk must still be the one agreed to.
     DriveInspection second = inspectWholeDisk(services.tools, request.wholeDisk);

@@ -124,7 +124,7 @@ void enroll(Platform& platform, const Enrollment& job)
         manifest.volumeName = job.volumeName;
         manifest.imageName = lastPathComponent(job.containerPath);
     }
-    writeManifest(platform.files, manifest, job.manifestPath);
+    writeNewManifest(platform.files, manifest, job.manifestPath);
 }
 
 enum class AfterUnlock { Detach, LeaveMounted };

@@ -5,6 +5,7 @@
 #include "crypto/pretty_json.h"
 #include "platform/errors.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -153,6 +154,17 @@ void ensureManifestPathFree(Files& files, const std::string& path)
 void writeManifest(Files& files, const Manifest& manifest, const std::string& path)
 {
     files.writeFileAtomically(path, encodeManifest(manifest));
+}
+
+void writeNewManifest(Files& files, const Manifest& manifest, const std::string& path)
+{
+    try {
+        files.writeNewFileAtomically(path, encodeManifest(manifest));
+    } catch (const PlatformError& error) {
+        if (error.is(posixErrorDomain, EEXIST))
+            throw ProofError("refusing to replace existing manifest at " + path);
+        throw;
+    }
 }
 
 std::string manifestTimestamp(std::chrono::system_clock::time_point time)

@@ -46,6 +46,9 @@ Manifest readManifest(Files& files, const std::string& path);
 void ensureManifestPathFree(Files& files, const std::string& path);
 // Replaces whatever is at the path, atomically.
 void writeManifest(Files& files, const Manifest& manifest, const std::string& path);
+// An enrollment's first write: atomically, and only if the path is still free,
+// since a file may have appeared there during the passkey ceremony.
+void writeNewManifest(Files& files, const Manifest& manifest, const std::string& path);
 
 // The record an enrollment writes: version 1, the relying party of its kind,
 // the base64url texts of the salt and the sealed password, and the kind.

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/errors.h"
+
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,6 +37,15 @@ public:
     // Writes a temporary file beside the target, flushes it, then renames it over
     // the target, so readers see the old bytes or the new, never a mixture.
     virtual void writeFileAtomically(const std::string& path, const std::string& bytes) = 0;
+    // The same, but only where nothing is at the path yet: fails with EEXIST
+    // instead of replacing, with no moment in which a file that appeared
+    // meanwhile could be lost. The default suits fakes; adapters do it in one step.
+    virtual void writeNewFileAtomically(const std::string& path, const std::string& bytes)
+    {
+        if (exists(path))
+            throw PlatformError::fromErrno(EEXIST, "could not write " + path);
+        writeFileAtomically(path, bytes);
+    }
     virtual void removeFile(const std::string& path) = 0;
     virtual void createDirectory(const std::string& path, std::uint32_t mode) = 0; // parents too; existing is fine
     // The names in a directory, in listing order, without "." and "..";

@@ -4,6 +4,7 @@
 #include "platform/posix/emulated_file_flags.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -228,7 +229,29 @@ std::string PosixFiles::readFile(const std::string& path)
 void PosixFiles::writeFileAtomically(const std::string& path, const std::string& bytes)
 {
     refuseIfImmutable(path, "could not write");
+    writeThroughTemporary(path, bytes, [](const std::string& temporary, const std::string& target) {
+        return rename(temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
+    });
+}
 
+void PosixFiles::writeNewFileAtomically(const std::string& path, const std::string& bytes)
+{
+    writeThroughTemporary(path, bytes, [](const std::string& temporary, const std::string& target) {
+        if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno != EINVAL && errno != ENOSYS)
+            return errno;
+        // A file system without no-replace renames: a hard link refuses an existing target too.
+        if (link(temporary.c_str(), target.c_str()) != 0)
+            return errno;
+        ::unlink(temporary.c_str());
+        return 0;
+    });
+}
+
+void PosixFiles::writeThroughTemporary(const std::string& path, const std::string& bytes,
+                                       int (*place)(const std::string& temporary, const std::string& target))
+{
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
@@ -241,8 +264,8 @@ void PosixFiles::writeFileAtomically(const std::string& path, const std::string&
     }
     Descriptor file(fd);
     int number = writeAndFlush(file, bytes);
-    if (number == 0 && rename(temporary.c_str(), path.c_str()) != 0)
-        number = errno;
+    if (number == 0)
+        number = place(temporary, path);
     if (number != 0) {
         ::unlink(temporary.c_str());
         fail(number, "could not write " + path);

@@ -16,12 +16,19 @@ public:
     bool isWritable(const std::string& path) override;
     std::string readFile(const std::string& path) override;
     void writeFileAtomically(const std::string& path, const std::string& bytes) override;
+    void writeNewFileAtomically(const std::string& path, const std::string& bytes) override;
     void removeFile(const std::string& path) override;
     void createDirectory(const std::string& path, std::uint32_t mode) override;
     std::vector<std::string> listDirectory(const std::string& path) override;
     void setMode(const std::string& path, std::uint32_t mode) override;
     void setFlags(const std::string& path, std::uint32_t flags) override;
     void clearFlags(const std::string& path, std::uint32_t flags) override;
+
+private:
+    // Writes and flushes a temporary file beside path, then place() puts it at
+    // path (returning 0 or an errno); on any failure the temporary is removed.
+    static void writeThroughTemporary(const std::string& path, const std::string& bytes,
+                                      int (*place)(const std::string& temporary, const std::string& target));
 };
 
 }

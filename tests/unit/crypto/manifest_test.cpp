@@ -140,6 +140,12 @@ TEST(ManifestFile, ReadsWritesAndRefusesToReplace)
 
     writeManifest(files, requiredOnly(), path); // the one sanctioned rewrite replaces
     EXPECT_EQ(files.files[path], requiredOnlyJSON);
+    // An enrollment's first write refuses a file that appeared after its check.
+    expectProofError([&] { writeNewManifest(files, allFields(), path); },
+                     "refusing to replace existing manifest at /Volumes/FERROLATCH/ferrolatch.json");
+    EXPECT_EQ(files.files[path], requiredOnlyJSON);
+    writeNewManifest(files, allFields(), "/new.json");
+    EXPECT_EQ(files.files["/new.json"], allFieldsJSON);
     expectPlatformError([&] { readManifest(files, "/missing.json"); }, posixErrorDomain, ENOENT);
     files.files["/broken.json"] = "{";
     expectPlatformError([&] { readManifest(files, "/broken.json"); }, manifestDecodeErrorDomain,

@@ -87,6 +87,19 @@ TEST_F(PosixFilesTest, AtomicWriteCreatesAndReplacesLeavingNoTemporaryFile)
     EXPECT_EQ(sortedListing(root), std::vector<std::string> {"m.json"});
 }
 
+TEST_F(PosixFilesTest, NewFileWriteNeverReplacesWhatAppearedMeanwhile)
+{
+    const std::string target = path("m.json");
+    files.writeNewFileAtomically(target, "first");
+    EXPECT_EQ(files.readFile(target), "first");
+    expectErrno([&] { files.writeNewFileAtomically(target, "second"); }, EEXIST, target);
+    EXPECT_EQ(files.readFile(target), "first");
+    // A dangling link counts as something there too.
+    ASSERT_EQ(symlink("nowhere", path("link").c_str()), 0);
+    expectErrno([&] { files.writeNewFileAtomically(path("link"), "x"); }, EEXIST, path("link"));
+    EXPECT_EQ(sortedListing(root), (std::vector<std::string> {"link", "m.json"}));
+}
+
 TEST_F(PosixFilesTest, FailedWriteRemovesItsTemporaryFile)
 {
     files.createDirectory(path("occupied"), 0755);
