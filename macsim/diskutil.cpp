@@ -17,19 +17,6 @@ const char* const apfsContainerContent = "EF57347C-0000-11AA-AA11-00306543ECAC";
     throw ToolError("Could not find disk: " + target);
 }
 
-std::uint64_t storeSize(Machine& machine, const Container& container)
-{
-    DiskName name;
-    Disk* disk = machine.storeDisk(container);
-    if (!disk || !parseDiskName(container.store, name))
-        return 0;
-    for (const Partition& partition : disk->partitions) {
-        if (partition.slice == name.slice)
-            return partition.size;
-    }
-    return 0;
-}
-
 const Partition* storePartition(Machine& machine, const Container& container)
 {
     DiskName name;
@@ -41,6 +28,12 @@ const Partition* storePartition(Machine& machine, const Container& container)
             return &partition;
     }
     return nullptr;
+}
+
+std::uint64_t storeSize(Machine& machine, const Container& container)
+{
+    const Partition* store = storePartition(machine, container);
+    return store ? store->size : 0;
 }
 
 Container* containerOnStore(Machine& machine, const std::string& store)
@@ -317,108 +310,133 @@ void apfsList(Machine& machine)
     std::cout << toXml(Plist::Dictionary {{"Containers", containers}});
 }
 
-// "list -plist [internal|external] [physical|virtual]"
-void list(Machine& machine, const std::vector<std::string>& filters)
-{
+// The words after "list -plist": [internal|external] [physical|virtual].
+struct ListFilter {
     bool onlyInternal = false;
     bool onlyExternal = false;
     bool onlyPhysical = false;
     bool onlyVirtual = false;
-    for (const std::string& filter : filters) {
-        if (filter == "internal")
-            onlyInternal = true;
-        else if (filter == "external")
-            onlyExternal = true;
-        else if (filter == "physical")
-            onlyPhysical = true;
-        else if (filter == "virtual")
-            onlyVirtual = true;
+
+    bool admits(bool internal, bool isVirtual) const
+    {
+        return !(onlyInternal && !internal) && !(onlyExternal && internal) && !(onlyPhysical && isVirtual)
+            && !(onlyVirtual && !isVirtual);
+    }
+};
+
+ListFilter parseListFilter(const std::vector<std::string>& words)
+{
+    ListFilter filter;
+    for (const std::string& word : words) {
+        if (word == "internal")
+            filter.onlyInternal = true;
+        else if (word == "external")
+            filter.onlyExternal = true;
+        else if (word == "physical")
+            filter.onlyPhysical = true;
+        else if (word == "virtual")
+            filter.onlyVirtual = true;
         else
-            notFound(filter);
+            notFound(word);
     }
-    struct Whole {
-        int number;
-        Plist::Dictionary entry;
-        std::vector<std::string> all;
-        std::vector<std::string> volumes;
-    };
-    std::vector<Whole> wholes;
-    for (Disk& disk : machine.state().disks) {
-        bool isVirtual = disk.isVirtual || isImage(disk);
-        if (!disk.attached || (onlyInternal && !disk.internal) || (onlyExternal && disk.internal)
-            || (onlyPhysical && isVirtual) || (onlyVirtual && !isVirtual))
-            continue;
-        Whole whole {disk.number, {}, {diskName(disk.number)}, {}};
-        Plist::Array partitions;
-        for (const Partition& partition : disk.partitions) {
-            std::string identifier = diskName(disk.number, partition.slice);
-            whole.all.push_back(identifier);
-            Plist::Dictionary entry {
-                {"Content", partition.content},
-                {"DeviceIdentifier", identifier},
-                {"DiskUUID", partition.uuid},
-                {"Size", partition.size},
-            };
-            if (!partition.name.empty())
-                entry["VolumeName"] = partition.name;
-            partitions.push_back(entry);
-        }
-        whole.entry = {
-            {"Content", disk.scheme},
-            {"DeviceIdentifier", diskName(disk.number)},
-            {"OSInternal", false},
-            {"Partitions", partitions},
-            {"Size", disk.size},
+    return filter;
+}
+
+// One whole disk of the listing: its entry and the names it adds to the
+// flat lists beside it.
+struct ListedDisk {
+    int number;
+    Plist::Dictionary entry;
+    std::vector<std::string> identifiers; // the whole disk, then its slices
+    std::vector<std::string> mountedNames;
+};
+
+ListedDisk listedPhysicalDisk(const Disk& disk)
+{
+    ListedDisk listed {disk.number, {}, {diskName(disk.number)}, {}};
+    Plist::Array partitions;
+    for (const Partition& partition : disk.partitions) {
+        std::string identifier = diskName(disk.number, partition.slice);
+        listed.identifiers.push_back(identifier);
+        Plist::Dictionary entry {
+            {"Content", partition.content},
+            {"DeviceIdentifier", identifier},
+            {"DiskUUID", partition.uuid},
+            {"Size", partition.size},
         };
-        wholes.push_back(std::move(whole));
+        if (!partition.name.empty())
+            entry["VolumeName"] = partition.name;
+        partitions.push_back(entry);
     }
-    if (!onlyPhysical) {
-        for (Container* container : visibleContainers(machine)) {
-            Disk* store = machine.storeDisk(*container);
-            if ((onlyInternal && !store->internal) || (onlyExternal && store->internal))
-                continue;
-            Whole whole {container->number, {}, {diskName(container->number)}, {}};
-            Plist::Array volumes;
-            for (Volume* volume : sortedVolumes(*container)) {
-                std::string identifier = Machine::device(*container, *volume);
-                whole.all.push_back(identifier);
-                Plist::Dictionary entry {
-                    {"DeviceIdentifier", identifier},
-                    {"DiskUUID", volume->uuid},
-                    {"OSInternal", false},
-                    {"Size", storeSize(machine, *container)},
-                    {"VolumeName", volume->name},
-                    {"VolumeUUID", volume->uuid},
-                };
-                if (volume->mounted) {
-                    entry["MountPoint"] = volume->mountPoint;
-                    whole.volumes.push_back(volume->name);
-                }
-                volumes.push_back(entry);
-            }
-            whole.entry = {
-                {"APFSPhysicalStores", Plist::Array {Plist::Dictionary {{"DeviceIdentifier", container->store}}}},
-                {"APFSVolumes", volumes},
-                {"Content", apfsContainerContent},
-                {"DeviceIdentifier", diskName(container->number)},
-                {"OSInternal", false},
-                {"Size", storeSize(machine, *container)},
-            };
-            wholes.push_back(std::move(whole));
+    listed.entry = {
+        {"Content", disk.scheme},
+        {"DeviceIdentifier", diskName(disk.number)},
+        {"OSInternal", disk.internal},
+        {"Partitions", partitions},
+        {"Size", disk.size},
+    };
+    return listed;
+}
+
+ListedDisk listedContainer(Machine& machine, Container& container, bool internal)
+{
+    ListedDisk listed {container.number, {}, {diskName(container.number)}, {}};
+    std::uint64_t size = storeSize(machine, container);
+    Plist::Array volumes;
+    for (Volume* volume : sortedVolumes(container)) {
+        std::string identifier = Machine::device(container, *volume);
+        listed.identifiers.push_back(identifier);
+        Plist::Dictionary entry {
+            {"DeviceIdentifier", identifier},
+            {"DiskUUID", volume->uuid},
+            {"OSInternal", internal},
+            {"Size", size},
+            {"VolumeName", volume->name},
+            {"VolumeUUID", volume->uuid},
+        };
+        if (volume->mounted) {
+            entry["MountPoint"] = volume->mountPoint;
+            listed.mountedNames.push_back(volume->name);
         }
+        volumes.push_back(entry);
     }
-    std::sort(wholes.begin(), wholes.end(), [](const Whole& a, const Whole& b) { return a.number < b.number; });
+    listed.entry = {
+        {"APFSPhysicalStores", Plist::Array {Plist::Dictionary {{"DeviceIdentifier", container.store}}}},
+        {"APFSVolumes", volumes},
+        {"Content", apfsContainerContent},
+        {"DeviceIdentifier", diskName(container.number)},
+        {"OSInternal", internal},
+        {"Size", size},
+    };
+    return listed;
+}
+
+void list(Machine& machine, const std::vector<std::string>& words)
+{
+    ListFilter filter = parseListFilter(words);
+    std::vector<ListedDisk> listed;
+    for (Disk& disk : machine.state().disks) {
+        if (disk.attached && filter.admits(disk.internal, disk.isVirtual || isImage(disk)))
+            listed.push_back(listedPhysicalDisk(disk));
+    }
+    // A container is a synthesized disk: virtual, on its store's side of the Mac.
+    for (Container* container : visibleContainers(machine)) {
+        bool internal = machine.storeDisk(*container)->internal;
+        if (filter.admits(internal, true))
+            listed.push_back(listedContainer(machine, *container, internal));
+    }
+    std::sort(listed.begin(), listed.end(), [](const ListedDisk& a, const ListedDisk& b) { return a.number < b.number; });
     Plist::Array allDisks;
     Plist::Array entries;
     Plist::Array volumes;
     Plist::Array wholeDisks;
-    for (const Whole& whole : wholes) {
-        for (const std::string& identifier : whole.all)
+    for (const ListedDisk& disk : listed) {
+        for (const std::string& identifier : disk.identifiers)
             allDisks.push_back(identifier);
-        for (const std::string& name : whole.volumes)
+        for (const std::string& name : disk.mountedNames)
             volumes.push_back(name);
-        entries.push_back(whole.entry);
-        wholeDisks.push_back(diskName(whole.number));
+        entries.push_back(disk.entry);
+        wholeDisks.push_back(diskName(disk.number));
     }
     std::cout << toXml(Plist::Dictionary {
         {"AllDisks", allDisks},

@@ -137,6 +137,17 @@ TEST(MacsimDisk, ListsOnlyAttachedExternalPhysicalWholeDisks)
         all.push_back(*asString(&entry));
     EXPECT_EQ(all, (std::vector<std::string> {"disk4", "disk8", "disk8s1", "disk8s2"}));
 
+    // Unfiltered, the internal disk and its containers are marked as the system's own.
+    Plist everything = plistOf(mac.tool(diskutil, {"list", "-plist"}));
+    std::map<std::string, bool> osInternal;
+    for (const Plist& entry : array(everything, "AllDisksAndPartitions"))
+        osInternal[text(entry, "DeviceIdentifier")] = flag(entry, "OSInternal");
+    EXPECT_EQ(osInternal.size(), 9u);
+    for (const char* internal : {"disk0", "disk1", "disk3"})
+        EXPECT_TRUE(osInternal[internal]) << internal;
+    for (const char* external : {"disk4", "disk8", "disk9"})
+        EXPECT_FALSE(osInternal[external]) << external;
+
     for (const char* refused : {"disk5", "disk6"}) {
         Plist identity = info(mac, refused);
         EXPECT_TRUE(text(identity, "VirtualOrPhysical") == "Virtual" || flag(identity, "Internal")) << refused;
