@@ -4,6 +4,7 @@
 #include "commands/drive_layout.h"
 #include "commands/offline_recovery.h"
 #include "commands/passwords_handoff.h"
+#include "common/path_text.h"
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
 #include "crypto/manifest_rules.h"
@@ -22,12 +23,6 @@
 namespace ferrolatch {
 
 namespace {
-
-std::string parentDirectory(const std::string& path)
-{
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
 
 // Removable media is mounted under /Volumes; on a virtual Mac that directory
 // lives wherever the system keeps it, so both spellings are refused.

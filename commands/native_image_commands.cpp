@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "ceremony/native_passkey_ceremony.h"
+#include "common/path_text.h"
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
 #include "crypto/manifest_rules.h"
@@ -26,18 +27,6 @@ Bytes decodeField(const std::string& text)
     if (!bytes)
         throw ProofError(malformedBase64URLMessage);
     return std::move(*bytes);
-}
-
-std::string lastPathComponent(const std::string& path)
-{
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string parentDirectory(const std::string& path)
-{
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 void detachIgnoringErrors(ToolRunner& tools, const std::string& device)

@@ -1,6 +1,7 @@
 #include "crypto/manifest_rules.h"
 
 #include "app/constants.h"
+#include "common/ascii_case.h"
 #include "crypto/volume_uuid.h"
 #include "platform/errors.h"
 
@@ -31,18 +32,13 @@ Manifest acceptIf(bool accepted, Manifest manifest, const char* message)
     return manifest;
 }
 
-char asciiLower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool endsWithIgnoringCase(std::string_view text, std::string_view lowerSuffix)
 {
     if (text.size() < lowerSuffix.size())
         return false;
     std::string_view tail = text.substr(text.size() - lowerSuffix.size());
     for (std::size_t i = 0; i < tail.size(); ++i)
-        if (asciiLower(tail[i]) != lowerSuffix[i])
+        if (asciiLowercase(tail[i]) != lowerSuffix[i])
             return false;
     return true;
 }

@@ -1,7 +1,8 @@
 #include "disk/disk_images.h"
 
+#include "common/ascii_case.h"
+#include "common/path_text.h"
 #include "crypto/manifest_rules.h"
-#include "disk/ascii_case.h"
 #include "disk/property_list.h"
 #include "disk/tool_runner.h"
 #include "disk/volume_name.h"
@@ -12,24 +13,6 @@
 namespace ferrolatch {
 
 namespace {
-
-std::string lastPathComponent(std::string_view path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    std::size_t slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
-std::string parentDirectory(std::string_view path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos)
-        return ".";
-    return slash == 0 ? "/" : std::string(path.substr(0, slash));
-}
 
 // The lower-cased text after the last dot of the last component; a name that
 // only starts with a dot has no extension.

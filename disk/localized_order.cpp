@@ -1,6 +1,6 @@
 #include "disk/localized_order.h"
 
-#include "disk/ascii_case.h"
+#include "common/ascii_case.h"
 
 namespace ferrolatch {
 

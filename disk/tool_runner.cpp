@@ -1,5 +1,6 @@
 #include "disk/tool_runner.h"
 
+#include "common/path_text.h"
 #include "common/utf8.h"
 #include "platform/errors.h"
 
@@ -16,14 +17,6 @@ std::string_view trimmed(std::string_view text)
     if (first == std::string_view::npos)
         return {};
     return text.substr(first, text.find_last_not_of(blank) - first + 1);
-}
-
-std::string lastPathComponent(std::string_view path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    std::size_t slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
 std::string finish(const std::string& executable, ToolOutcome outcome)

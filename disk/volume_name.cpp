@@ -1,7 +1,7 @@
 #include "disk/volume_name.h"
 
 #include "common/utf8.h"
-#include "disk/ascii_case.h"
+#include "common/ascii_case.h"
 #include "platform/errors.h"
 
 #include <algorithm>

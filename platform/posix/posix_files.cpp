@@ -1,5 +1,6 @@
 #include "platform/posix/posix_files.h"
 
+#include "common/path_text.h"
 #include "platform/errors.h"
 #include "platform/posix/emulated_file_flags.h"
 
@@ -82,20 +83,6 @@ void refuseIfImmutable(const std::string& path, const char* operation)
         fail(EPERM, std::string(operation) + " " + path);
 }
 
-std::string parentDirectory(const std::string& path)
-{
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string lastComponent(const std::string& path)
-{
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 class Descriptor {
 public:
     explicit Descriptor(int fd) : m_fd(fd) {}
@@ -124,7 +111,7 @@ std::string temporaryPath(const std::string& path)
 {
     static std::atomic<unsigned> counter {0};
     auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    return parentDirectory(path) + "/." + lastComponent(path) + ".tmp-" + std::to_string(getpid()) + "-"
+    return parentDirectory(path) + "/." + lastPathComponent(path) + ".tmp-" + std::to_string(getpid()) + "-"
         + std::to_string(counter++) + "-" + std::to_string(now);
 }
 
