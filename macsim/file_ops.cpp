@@ -29,60 +29,15 @@ namespace {
     throw ToolError(errnoText(path, errno));
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-void writeAll(int fd, const char* data, std::size_t size, const std::string& path)
-{
-    while (size) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            fail(path);
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-}
-
-std::vector<std::string> directoryEntries(const std::string& path)
-{
-    DIR* directory = ::opendir(path.c_str());
-    if (!directory)
-        fail(path);
-    std::vector<std::string> names;
-    while (dirent* entry = ::readdir(directory)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(std::move(name));
-    }
-    ::closedir(directory);
-    return names;
-}
-
 void copyFileContents(const std::string& source, const std::string& destination, const struct stat& info)
 {
-    Fd input(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (input.get() < 0)
         fail(source);
     // Replace, never write through: an existing link or hard link stays intact.
     if (::unlink(destination.c_str()) != 0 && errno != ENOENT)
         fail(destination);
-    Fd output(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    FileDescriptor output(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (output.get() < 0)
         fail(destination);
     std::array<char, 1 << 16> buffer {};
@@ -150,6 +105,42 @@ void copyEntry(const std::string& source, const std::string& destination)
 
 }
 
+FileDescriptor::~FileDescriptor()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void writeAll(int fd, const void* data, std::size_t size, const std::string& path)
+{
+    auto bytes = static_cast<const char*>(data);
+    while (size) {
+        ssize_t written = ::write(fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(path);
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+std::vector<std::string> directoryEntries(const std::string& path)
+{
+    DIR* directory = ::opendir(path.c_str());
+    if (!directory)
+        fail(path);
+    std::vector<std::string> names;
+    while (dirent* entry = ::readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    }
+    ::closedir(directory);
+    return names;
+}
+
 bool pathExists(const std::string& path)
 {
     struct stat info {};
@@ -164,7 +155,7 @@ bool isDirectory(const std::string& path)
 
 std::string readFile(const std::string& path)
 {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         fail(path);
     std::string contents;
@@ -182,16 +173,19 @@ std::string readFile(const std::string& path)
     }
 }
 
-void writeFileAtomically(const std::string& path, const std::string& bytes, unsigned mode)
+void writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes, unsigned mode)
 {
     std::string temporary = path + ".tmp." + std::to_string(::getpid());
-    {
-        Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    try {
+        FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
         if (fd.get() < 0)
             fail(temporary);
         writeAll(fd.get(), bytes.data(), bytes.size(), temporary);
         if (::fchmod(fd.get(), mode) != 0)
             fail(temporary);
+    } catch (const ToolError&) {
+        ::unlink(temporary.c_str());
+        throw;
     }
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         int number = errno;
@@ -200,9 +194,37 @@ void writeFileAtomically(const std::string& path, const std::string& bytes, unsi
     }
 }
 
+void writeFileAtomically(const std::string& path, const std::string& bytes, unsigned mode)
+{
+    writeFileAtomically(path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), mode);
+}
+
+void readFileExactly(const std::string& path, std::span<std::uint8_t> buffer)
+{
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        fail(path);
+    std::size_t filled = 0;
+    std::uint8_t extra = 0;
+    for (;;) {
+        bool full = filled == buffer.size();
+        ssize_t count = full ? ::read(fd.get(), &extra, 1) : ::read(fd.get(), buffer.data() + filled, buffer.size() - filled);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(path);
+        }
+        if (count == 0 && full)
+            return;
+        if (count == 0 || full)
+            throw ToolError(path + ": not " + std::to_string(buffer.size()) + " bytes long");
+        filled += static_cast<std::size_t>(count);
+    }
+}
+
 void appendLine(const std::string& path, const std::string& line)
 {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (fd.get() < 0)
         fail(path);
     std::string withEnd = line + "\n";

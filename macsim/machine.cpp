@@ -15,11 +15,6 @@ namespace {
 
 constexpr std::uint64_t efiSize = 209715200;
 
-std::string keyText(const SecretBytes& key)
-{
-    return hexEncode(key.bytes());
-}
-
 void moveDirectory(const std::string& from, const std::string& to)
 {
     if (std::rename(from.c_str(), to.c_str()) != 0)
@@ -30,11 +25,8 @@ void moveDirectory(const std::string& from, const std::string& to)
 
 SecretBytes readKey(const Sysroot& sysroot, const std::string& uuid)
 {
-    std::string text = readFile(sysroot.keyFile(uuid));
-    auto bytes = hexDecode(text);
-    SecretBytes key = SecretBytes::copyOf(bytes);
-    std::fill(bytes.begin(), bytes.end(), 0);
-    std::fill(text.begin(), text.end(), '\0');
+    SecretBytes key(volumeKeySize);
+    readFileExactly(sysroot.keyFile(uuid), key.mutableBytes());
     return key;
 }
 
@@ -43,9 +35,7 @@ void writeKey(const Sysroot& sysroot, const std::string& uuid, const SecretBytes
     std::string directory = sysroot.keyFile("");
     directory.pop_back();
     makeDirectories(directory, 0700);
-    std::string text = keyText(key);
-    writeFileAtomically(sysroot.keyFile(uuid), text, 0600);
-    std::fill(text.begin(), text.end(), '\0');
+    writeFileAtomically(sysroot.keyFile(uuid), key.bytes(), 0600);
 }
 
 std::string Machine::device(const Container& container, const Volume& volume)

@@ -53,10 +53,11 @@ private:
     State& m_state;
 };
 
+// disk0 and its containers, with "/" as the root volume.
 void addInternalDisk(State& state);
 
 // The key of an unlocked volume or attached image, kept while it is open.
 SecretBytes readKey(const Sysroot& sysroot, const std::string& uuid);
-void writeKey(const Sysroot& sysroot, const std::string& uuid, const SecretBytes& key); // disk0 and its containers, with "/" as the root volume
+void writeKey(const Sysroot& sysroot, const std::string& uuid, const SecretBytes& key);
 
 }

@@ -4,6 +4,7 @@
 #include "macsim/file_ops.h"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
 #include <array>
@@ -21,7 +22,7 @@ namespace macsim {
 
 namespace {
 
-constexpr std::size_t keySize = 32;
+constexpr std::size_t keySize = volumeKeySize;
 constexpr std::size_t nonceSize = 12;
 constexpr std::size_t tagSize = 16;
 constexpr std::size_t saltSize = 16;
@@ -82,20 +83,6 @@ void startCipher(CipherContext& cipher, bool encrypt, const SecretBytes& key, st
         cryptoFailure();
 }
 
-void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& path)
-{
-    while (size) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            throw ToolError(errnoText(path, errno));
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-}
-
 std::size_t readSome(int fd, std::uint8_t* data, std::size_t size, const std::string& path)
 {
     std::size_t total = 0;
@@ -112,22 +99,6 @@ std::size_t readSome(int fd, std::uint8_t* data, std::size_t size, const std::st
     }
     return total;
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Encrypts everything put into it, in chunks, straight to the output file.
 class SealWriter {
@@ -195,7 +166,7 @@ private:
     }
 
     std::string m_path;
-    Descriptor m_fd;
+    FileDescriptor m_fd;
     CipherContext m_cipher;
     std::vector<std::uint8_t> m_plain;
     std::vector<std::uint8_t> m_sealed;
@@ -294,7 +265,7 @@ private:
     }
 
     std::string m_path;
-    Descriptor m_fd;
+    FileDescriptor m_fd;
     CipherContext m_cipher;
     std::size_t m_remaining = 0;
     std::vector<std::uint8_t> m_sealed;
@@ -305,16 +276,7 @@ private:
 
 std::vector<std::string> sortedEntries(const std::string& path)
 {
-    DIR* directory = ::opendir(path.c_str());
-    if (!directory)
-        throw ToolError(errnoText(path, errno));
-    std::vector<std::string> names;
-    while (dirent* entry = ::readdir(directory)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(std::move(name));
-    }
-    ::closedir(directory);
+    std::vector<std::string> names = directoryEntries(path);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -347,7 +309,7 @@ void sealEntry(SealWriter& writer, const std::string& root, const std::string& r
         for (const std::string& name : sortedEntries(path))
             sealEntry(writer, root, relative.empty() ? name : relative + "/" + name);
     } else if (S_ISREG(info.st_mode)) {
-        Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (fd.get() < 0)
             throw ToolError(errnoText(path, errno));
         putHeader(writer, File, relative, info, path);
@@ -446,7 +408,7 @@ void extract(SealReader& reader, const std::string& root)
             created.insert(relative);
             directories.push_back({path, mode, modified, std::move(attributes)});
         } else if (type == File) {
-            Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+            FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
             if (fd.get() < 0)
                 throw ToolError(errnoText(path, errno));
             std::uint64_t left = size;
@@ -495,9 +457,9 @@ std::string wrapAad(std::string_view context)
 
 SecretBytes newVolumeKey()
 {
-    auto bytes = randomBytes(keySize);
-    SecretBytes key = SecretBytes::copyOf(bytes);
-    OPENSSL_cleanse(bytes.data(), bytes.size());
+    SecretBytes key(keySize);
+    if (RAND_bytes(key.data(), asInt(key.size())) != 1)
+        throw ToolError("macsim: the random generator failed");
     return key;
 }
 

@@ -21,6 +21,8 @@ struct Keybag {
     std::string wrapped; // hex, ciphertext followed by the tag
 };
 
+inline constexpr std::size_t volumeKeySize = 32; // AES-256
+
 SecretBytes newVolumeKey();
 Keybag wrapKey(const SecretBytes& key, const SecretBytes& password, std::string_view context);
 // Empty when the password does not open the keybag.
