@@ -1,6 +1,7 @@
 #include "platform/macsim/macsim_pasteboard.h"
 
 #include "platform/errors.h"
+#include "platform/posix/atomic_write.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -18,19 +19,6 @@ void makeDirectories(const std::string& path)
     ::mkdir(path.c_str(), 0755);
 }
 
-bool writeAll(int fd, std::span<const std::uint8_t> bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 }
 
 MacsimPasteboard::MacsimPasteboard(std::string sysroot) : m_file(pasteboardFile(sysroot)) {}
@@ -45,16 +33,7 @@ bool MacsimPasteboard::setString(std::span<const std::uint8_t> utf8)
 {
     makeDirectories(m_file.substr(0, m_file.rfind('/')));
     // Written beside the target and renamed, so a reader never sees half a field.
-    std::string temporary = m_file + ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, utf8) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), m_file.c_str()) == 0)
-        return true;
-    ::unlink(temporary.c_str());
-    return false;
+    return writeThroughTemporary(m_file, utf8, 0600) == 0;
 }
 
 std::optional<SecretBytes> MacsimPasteboard::readString()

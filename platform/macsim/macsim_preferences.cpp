@@ -2,6 +2,8 @@
 
 #include "common/property_list_guard.h"
 #include "platform/errors.h"
+#include "platform/posix/atomic_write.h"
+#include "platform/posix/file_descriptor.h"
 
 #include <plist/plist.h>
 
@@ -39,18 +41,6 @@ struct OwnedNode {
         plist_t released = node;
         node = nullptr;
         return released;
-    }
-};
-
-struct Descriptor {
-    int fd = -1;
-    explicit Descriptor(int opened) : fd(opened) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            close(fd);
     }
 };
 
@@ -156,13 +146,13 @@ struct FileBytes {
 
 FileBytes readWholeFile(const std::string& path)
 {
-    Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.fd < 0)
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.isOpen())
         return {std::nullopt, errno};
     std::string bytes;
     char buffer[16384];
     for (;;) {
-        ssize_t count = read(file.fd, buffer, sizeof buffer);
+        ssize_t count = read(file.get(), buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
@@ -171,37 +161,6 @@ FileBytes readWholeFile(const std::string& path)
             return {std::move(bytes), 0};
         bytes.append(buffer, static_cast<std::size_t>(count));
     }
-}
-
-bool writeAll(int fd, const std::string& bytes)
-{
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return false;
-        written += static_cast<std::size_t>(count);
-    }
-    return true;
-}
-
-// A temporary file beside the target takes its place in one rename.
-bool replaceAtomically(const std::string& path, const std::string& bytes)
-{
-    std::string temporary = path + ".XXXXXX";
-    Descriptor file(mkstemp(temporary.data()));
-    if (file.fd < 0)
-        return false;
-    bool written = fchmod(file.fd, 0600) == 0 && writeAll(file.fd, bytes) && fsync(file.fd) == 0;
-    int closed = close(file.fd);
-    file.fd = -1;
-    if (!written || closed != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
 }
 
 // A domain names one file; anything that could reach elsewhere is refused.
@@ -282,8 +241,8 @@ bool MacsimPreferences::synchronize(std::string_view domain)
     std::filesystem::create_directories(m_directory, ignored);
     // Writers of the same directory (the agent, a set-up child, the tools)
     // take turns, so none of them loses another's keys.
-    Descriptor directory(open(m_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.fd < 0 || flock(directory.fd, LOCK_EX) != 0)
+    FileDescriptor directory(open(m_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.isOpen() || flock(directory.get(), LOCK_EX) != 0)
         return false;
 
     std::string path = domainFile(domain);
@@ -306,7 +265,7 @@ bool MacsimPreferences::synchronize(std::string_view domain)
     } catch (const PlatformError&) {
         return false;
     }
-    if (!replaceAtomically(path, encoded))
+    if (writeThroughTemporary(path, encoded, 0600) != 0)
         return false;
     m_staged.erase(staged);
     return true;

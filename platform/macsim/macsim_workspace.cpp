@@ -1,5 +1,7 @@
 #include "platform/macsim/macsim_workspace.h"
 
+#include "platform/posix/atomic_write.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -20,33 +22,6 @@ std::uint32_t bigEndian32(std::string_view bytes, std::size_t at)
     for (std::size_t index = 0; index < 4; ++index)
         value = (value << 8) | static_cast<unsigned char>(bytes[at + index]);
     return value;
-}
-
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-bool writeAtomically(const std::string& path, std::string_view bytes)
-{
-    std::string temporary = path + ".tmp-" + std::to_string(getpid());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, bytes) && fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && rename(temporary.c_str(), path.c_str()) == 0)
-        return true;
-    unlink(temporary.c_str());
-    return false;
 }
 
 bool markCustomIcon(const std::string& folder)
@@ -103,7 +78,7 @@ bool MacsimWorkspace::setIcon(const WorkspaceImage& image, const std::string& pa
     struct stat info {};
     if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         return false;
-    return writeAtomically(path + "/.VolumeIcon.icns", image.bytes) && markCustomIcon(path);
+    return writeThroughTemporary(path + "/.VolumeIcon.icns", image.bytes, 0644) == 0 && markCustomIcon(path);
 }
 
 }

@@ -1,6 +1,7 @@
 #include "platform/macsim/passkey_authenticator.h"
 
 #include "common/property_list_guard.h"
+#include "platform/posix/atomic_write.h"
 
 #include <openssl/rand.h>
 #include <plist/plist.h>
@@ -90,29 +91,8 @@ SecretBytes readSecretFile(const std::string& path)
 
 void writeSecretFileAtomically(const std::string& path, const SecretBytes& contents)
 {
-    std::string temporary = path + ".tmp-" + std::to_string(getpid());
-    int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (descriptor < 0)
-        throw PlatformError::fromErrno(errno, temporary);
-    std::size_t done = 0;
-    while (done < contents.size()) {
-        ssize_t count = ::write(descriptor, contents.data() + done, contents.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            int error = errno;
-            ::close(descriptor);
-            ::unlink(temporary.c_str());
-            throw PlatformError::fromErrno(error, temporary);
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    if (::fchmod(descriptor, 0600) != 0 || ::fsync(descriptor) != 0 || ::close(descriptor) != 0
-        || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
-        throw PlatformError::fromErrno(error, path);
-    }
+    if (int number = writeThroughTemporary(path, contents.bytes(), 0600))
+        throw PlatformError::fromErrno(number, path);
 }
 
 // Serialises the store between the processes of one virtual Mac.

@@ -2,13 +2,13 @@
 
 #include "common/path_text.h"
 #include "platform/errors.h"
+#include "platform/posix/atomic_write.h"
 #include "platform/posix/emulated_file_flags.h"
+#include "platform/posix/file_descriptor.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -83,59 +83,9 @@ void refuseIfImmutable(const std::string& path, const char* operation)
         fail(EPERM, std::string(operation) + " " + path);
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    // Closing can report a deferred write error, so it is checked when it matters.
-    int close()
-    {
-        int result = ::close(m_fd);
-        m_fd = -1;
-        return result;
-    }
-
-private:
-    int m_fd;
-};
-
-// A name beside the target that no other writer picks: process, counter, time.
-std::string temporaryPath(const std::string& path)
-{
-    static std::atomic<unsigned> counter {0};
-    auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    return parentDirectory(path) + "/." + lastPathComponent(path) + ".tmp-" + std::to_string(getpid()) + "-"
-        + std::to_string(counter++) + "-" + std::to_string(now);
-}
-
-// Zero, or the errno of the step that failed.
-int writeAndFlush(Descriptor& file, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t written = ::write(file.get(), bytes.data() + done, bytes.size() - done);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    if (fsync(file.get()) != 0 || file.close() != 0)
-        return errno;
-    return 0;
-}
-
 void syncDirectory(const std::string& directory, const std::string& path)
 {
-    Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0)
         fail("could not write", path);
     // Some file systems cannot flush a directory; the rename stands there anyway.
@@ -188,7 +138,7 @@ std::string PosixFiles::readFile(const std::string& path)
 {
     // Manifests arrive on removable drives: a FIFO there must not block the
     // open, and a FIFO or a link to a device must not be read without end.
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0)
         fail("could not read", path);
     struct stat info {};
@@ -216,47 +166,19 @@ std::string PosixFiles::readFile(const std::string& path)
 void PosixFiles::writeFileAtomically(const std::string& path, const std::string& bytes)
 {
     refuseIfImmutable(path, "could not write");
-    writeThroughTemporary(path, bytes, [](const std::string& temporary, const std::string& target) {
-        return rename(temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
-    });
+    writeFile(path, bytes, Placement::Replace);
 }
 
 void PosixFiles::writeNewFileAtomically(const std::string& path, const std::string& bytes)
 {
-    writeThroughTemporary(path, bytes, [](const std::string& temporary, const std::string& target) {
-        if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
-            return 0;
-        if (errno != EINVAL && errno != ENOSYS)
-            return errno;
-        // A file system without no-replace renames: a hard link refuses an existing target too.
-        if (link(temporary.c_str(), target.c_str()) != 0)
-            return errno;
-        ::unlink(temporary.c_str());
-        return 0;
-    });
+    writeFile(path, bytes, Placement::KeepExisting);
 }
 
-void PosixFiles::writeThroughTemporary(const std::string& path, const std::string& bytes,
-                                       int (*place)(const std::string& temporary, const std::string& target))
+void PosixFiles::writeFile(const std::string& path, const std::string& bytes, Placement placement)
 {
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        temporary = temporaryPath(path);
-        // 0666 under the umask: the process's default file-creation mode. A new
-        // file carries no flags, so nothing immutable is inherited or left.
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt == 16))
-            fail("could not write", path);
-    }
-    Descriptor file(fd);
-    int number = writeAndFlush(file, bytes);
-    if (number == 0)
-        number = place(temporary, path);
-    if (number != 0) {
-        ::unlink(temporary.c_str());
+    // 0666 under the umask: the process's default file-creation mode.
+    if (int number = writeThroughTemporary(path, bytes, 0666, placement))
         fail(number, "could not write " + path);
-    }
     syncDirectory(parentDirectory(path), path);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/files.h"
+#include "platform/posix/atomic_write.h"
 
 namespace ferrolatch {
 
@@ -25,10 +26,7 @@ public:
     void clearFlags(const std::string& path, std::uint32_t flags) override;
 
 private:
-    // Writes and flushes a temporary file beside path, then place() puts it at
-    // path (returning 0 or an errno); on any failure the temporary is removed.
-    static void writeThroughTemporary(const std::string& path, const std::string& bytes,
-                                      int (*place)(const std::string& temporary, const std::string& target));
+    static void writeFile(const std::string& path, const std::string& bytes, Placement placement);
 };
 
 }

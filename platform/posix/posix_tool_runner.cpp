@@ -1,6 +1,7 @@
 #include "platform/posix/posix_tool_runner.h"
 
 #include "platform/errors.h"
+#include "platform/posix/file_descriptor.h"
 
 #include <algorithm>
 #include <array>
@@ -19,37 +20,9 @@ namespace ferrolatch {
 
 namespace {
 
-// Owns one descriptor; closing twice or leaking is not possible.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    Descriptor(Descriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        if (this != &other) {
-            close();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    ~Descriptor() { close(); }
-    int get() const { return m_fd; }
-    bool isOpen() const { return m_fd >= 0; }
-    void close()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-};
-
 struct Pipe {
-    Descriptor read;
-    Descriptor write;
+    FileDescriptor read;
+    FileDescriptor write;
 };
 
 Pipe makePipe()
@@ -58,7 +31,7 @@ Pipe makePipe()
     // Close-on-exec, so a child started by another thread never inherits our ends.
     if (pipe2(fds.data(), O_CLOEXEC) != 0)
         throw PlatformError::fromErrno(errno, "could not create a pipe");
-    return {Descriptor(fds[0]), Descriptor(fds[1])};
+    return {FileDescriptor(fds[0]), FileDescriptor(fds[1])};
 }
 
 class SpawnActions {
@@ -128,7 +101,7 @@ private:
 };
 
 // Feeds stdin and drains stdout and stderr together until both outputs close.
-void exchange(Descriptor& input, const SecretBytes* payload, Descriptor& output, Descriptor& error,
+void exchange(FileDescriptor& input, const SecretBytes* payload, FileDescriptor& output, FileDescriptor& error,
               ToolOutcome& outcome)
 {
     std::size_t written = 0;
@@ -141,8 +114,8 @@ void exchange(Descriptor& input, const SecretBytes* payload, Descriptor& output,
     while (output.isOpen() || error.isOpen()) {
         std::array<pollfd, 3> polled {};
         nfds_t count = 0;
-        Descriptor* owners[3] {};
-        for (Descriptor* descriptor : {&output, &error, &input}) {
+        FileDescriptor* owners[3] {};
+        for (FileDescriptor* descriptor : {&output, &error, &input}) {
             if (!descriptor->isOpen())
                 continue;
             polled[count] = {descriptor->get(), static_cast<short>(descriptor == &input ? POLLOUT : POLLIN), 0};
@@ -156,7 +129,7 @@ void exchange(Descriptor& input, const SecretBytes* payload, Descriptor& output,
         for (nfds_t index = 0; index < count; ++index) {
             if (!polled[index].revents)
                 continue;
-            Descriptor& descriptor = *owners[index];
+            FileDescriptor& descriptor = *owners[index];
             if (&descriptor == &input) {
                 auto remaining = payload->bytes().subspan(written);
                 ssize_t result = ::write(input.get(), remaining.data(), remaining.size());
