@@ -8,6 +8,8 @@
 #include <QIcon>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 
 #if defined(__APPLE__)
 #include <pthread.h>
@@ -18,6 +20,19 @@
 namespace ferrolatch {
 
 namespace {
+
+// Qt ends the process with a page of diagnostics when its platform plugin
+// cannot reach the display. Said the program's way instead: one line, exit 1.
+void reportUnreachableDisplay(QtMsgType type, const QMessageLogContext&, const QString&)
+{
+    if (type != QtFatalMsg)
+        return;
+    std::fflush(stdout);
+    std::fputs("ferrolatch-proof: the display could not be opened for this command's user interface; set "
+               "FERROLATCH_UI_SCRIPT to answer its alerts from a script\n",
+               stderr);
+    std::_Exit(1);
+}
 
 bool onProcessMainThread()
 {
@@ -41,7 +56,9 @@ void runInQtApplication(const std::function<void(QtSession&)>& body, const std::
         static int argc = 1;
         static char name[] = "ferrolatch-proof";
         static char* argv[] = {name, nullptr};
+        QtMessageHandler previous = qInstallMessageHandler(reportUnreachableDisplay);
         application = std::make_unique<QApplication>(argc, argv);
+        qInstallMessageHandler(previous);
         QCoreApplication::setApplicationName(QStringLiteral("Ferrolatch"));
     }
     assertQtMainThread("the application context");

@@ -120,3 +120,16 @@ TEST(CommandFrame, PathArgumentsReachTheHandlerAbsoluteAndLexicallyNormalised)
     }
     std::filesystem::remove_all(directory);
 }
+
+TEST(CommandFrame, AnUnreachableDisplayIsOneLineNotACrash)
+{
+    // A display is named but nothing answers there: the windowing toolkit
+    // cannot start, and the command says so the program's way.
+    RunResult result = run("/usr/bin/env", {"-u", "FERROLATCH_UI_SCRIPT", "-u", "WAYLAND_DISPLAY", "-u",
+                                            "QT_QPA_PLATFORM", "DISPLAY=:4711", ferrolatchExecutable(),
+                                            "native-unlock-volume", "/nonexistent/manifest.json"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("ferrolatch-proof: ", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+}
