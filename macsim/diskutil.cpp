@@ -631,7 +631,7 @@ void mount(Invocation& call, Machine& machine)
             + " failed to mount; this is a locked APFS volume: use \"diskutil apfs unlockVolume\"");
     if (volume.mounted)
         throw ToolError("Volume " + volume.name + " on " + identifier + " is already mounted at " + volume.mountPoint);
-    machine.mount(*target->container, volume, browsable);
+    machine.mount(volume, browsable);
     std::cout << "Volume " << volume.name << " on " << identifier << " mounted\n";
 }
 

@@ -358,7 +358,7 @@ void attach(Invocation& call, Machine& machine)
     if (bundle)
         ::remove(sealed.c_str());
     writeKey(machine.sysroot(), volume.uuid, *key);
-    machine.mount(added, addedVolume, browsable);
+    machine.mount(addedVolume, browsable);
 
     std::string scheme = "/dev/" + diskName(disk.number);
     std::string device = "/dev/" + Machine::device(added, addedVolume);

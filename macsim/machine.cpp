@@ -148,19 +148,17 @@ std::string Machine::allocateMountPoint(const std::string& name) const
     return candidate;
 }
 
-void Machine::refuseIfBusy(const Container& container, const Volume& volume, const std::string& message) const
+void Machine::refuseIfBusy(const Volume& volume, const std::string& message) const
 {
     if (!volume.mounted || volume.system)
         return;
     if (auto user = processUsing(volume.mountPoint)) {
-        (void)container;
         throw ToolError(message + ": dissented by PID " + std::to_string(user->pid) + " (" + user->executable + ")");
     }
 }
 
-void Machine::mount(Container& container, Volume& volume, bool browsable)
+void Machine::mount(Volume& volume, bool browsable)
 {
-    (void)container;
     std::string mountPoint = allocateMountPoint(volume.name);
     makeDirectories(m_sysroot.volumesDirectory());
     moveDirectory(dataDirectory(volume), mountPoint);
@@ -172,7 +170,7 @@ void Machine::mount(Container& container, Volume& volume, bool browsable)
 void Machine::unmount(Container& container, Volume& volume, bool force)
 {
     if (!force)
-        refuseIfBusy(container, volume,
+        refuseIfBusy(volume,
             "Volume " + volume.name + " on " + device(container, volume) + " failed to unmount");
     removeTree(dataDirectory(volume));
     moveDirectory(volume.mountPoint, dataDirectory(volume));
@@ -183,7 +181,7 @@ void Machine::unmount(Container& container, Volume& volume, bool force)
 void Machine::lock(Container& container, Volume& volume, bool force)
 {
     if (!force)
-        refuseIfBusy(container, volume, "Error locking APFS Volume " + device(container, volume));
+        refuseIfBusy(volume, "Error locking APFS Volume " + device(container, volume));
     SecretBytes key = readKey(m_sysroot, volume.uuid);
     std::string source = volume.mounted ? volume.mountPoint : dataDirectory(volume);
     std::string temporary = sealedFile(volume) + ".tmp";
@@ -212,7 +210,7 @@ void Machine::unlock(Container& container, Volume& volume, const SecretBytes& pa
     try {
         writeKey(m_sysroot, volume.uuid, *key);
         volume.locked = false;
-        mount(container, volume, true);
+        mount(volume, true);
     } catch (...) {
         // The sealed file stays the only copy until the volume is mounted, so
         // a failed mount leaves it locked and unlockable, with no plaintext.
@@ -250,7 +248,7 @@ Volume& Machine::addVolume(Container& container, const std::string& name, const 
     }
     container.volumes.push_back(volume);
     Volume& added = container.volumes.back();
-    mount(container, added, true);
+    mount(added, true);
     return added;
 }
 
@@ -322,7 +320,7 @@ void Machine::attach(Disk& target)
             continue;
         for (Volume& volume : container.volumes) {
             if (!volume.encrypted && !volume.mounted && !volume.system)
-                mount(container, volume, volume.browsable);
+                mount(volume, volume.browsable);
         }
     }
 }

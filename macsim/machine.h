@@ -37,7 +37,7 @@ public:
     Volume& addVolume(Container& container, const std::string& name, const SecretBytes* password, const std::string& hint);
     void unlock(Container& container, Volume& volume, const SecretBytes& password);
     void lock(Container& container, Volume& volume, bool force = false);
-    void mount(Container& container, Volume& volume, bool browsable);
+    void mount(Volume& volume, bool browsable);
     void unmount(Container& container, Volume& volume, bool force = false);
     void destroyContainer(const Container& container); // contents and keys gone; state entry stays
 
@@ -46,7 +46,7 @@ public:
     std::string sealedFile(const Volume& volume) const { return m_sysroot.volumeStore(volume.uuid) + "/sealed"; }
     static std::string device(const Container& container, const Volume& volume);
 
-    void refuseIfBusy(const Container& container, const Volume& volume, const std::string& message) const;
+    void refuseIfBusy(const Volume& volume, const std::string& message) const;
 
 private:
     Sysroot m_sysroot;
