@@ -29,7 +29,7 @@ namespace {
     throw ToolError(errnoText(path, errno));
 }
 
-void copyFileContents(const std::string& source, const std::string& destination, const struct stat& info)
+void copyFileContents(const std::string& source, const std::string& destination)
 {
     FileDescriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (input.get() < 0)
@@ -52,8 +52,6 @@ void copyFileContents(const std::string& source, const std::string& destination,
             break;
         writeAll(output.get(), buffer.data(), static_cast<std::size_t>(count), destination);
     }
-    if (::fchmod(output.get(), info.st_mode & 07777) != 0)
-        fail(destination);
 }
 
 void copyTimes(const std::string& path, const struct stat& info)
@@ -96,8 +94,11 @@ void copyEntry(const std::string& source, const std::string& destination)
             fail(destination);
         copyTimes(destination, info);
     } else if (S_ISREG(info.st_mode)) {
-        copyFileContents(source, destination, info);
+        copyFileContents(source, destination);
+        // Attributes before the mode: without write permission an owner may not set them.
         writeExtendedAttributes(destination, readExtendedAttributes(source));
+        if (::chmod(destination.c_str(), info.st_mode & 07777) != 0)
+            fail(destination);
         copyTimes(destination, info);
     }
     // Devices, sockets and fifos have no place on a copied volume; skipped.

@@ -297,6 +297,31 @@ void putHeader(SealWriter& writer, EntryType type, const std::string& relative, 
     }
 }
 
+// A volume is locked whatever its files' modes say, so an entry that denies
+// its owner reading is opened up for as long as it is being sealed.
+class OwnerReadAccess {
+public:
+    OwnerReadAccess(const std::string& path, const struct stat& info, mode_t needed)
+    {
+        mode_t mode = info.st_mode & 07777;
+        if ((mode & needed) != needed && info.st_uid == ::geteuid() && ::chmod(path.c_str(), mode | needed) == 0) {
+            m_path = path;
+            m_mode = mode;
+        }
+    }
+    ~OwnerReadAccess()
+    {
+        if (!m_path.empty())
+            ::chmod(m_path.c_str(), m_mode);
+    }
+    OwnerReadAccess(const OwnerReadAccess&) = delete;
+    OwnerReadAccess& operator=(const OwnerReadAccess&) = delete;
+
+private:
+    std::string m_path;
+    mode_t m_mode = 0;
+};
+
 void sealEntry(SealWriter& writer, const std::string& root, const std::string& relative)
 {
     std::string path = relative.empty() ? root : root + "/" + relative;
@@ -304,11 +329,13 @@ void sealEntry(SealWriter& writer, const std::string& root, const std::string& r
     if (::lstat(path.c_str(), &info) != 0)
         throw ToolError(errnoText(path, errno));
     if (S_ISDIR(info.st_mode)) {
+        OwnerReadAccess access(path, info, S_IRUSR | S_IXUSR);
         putHeader(writer, Directory, relative, info, path);
         writer.number(std::uint64_t {0});
         for (const std::string& name : sortedEntries(path))
             sealEntry(writer, root, relative.empty() ? name : relative + "/" + name);
     } else if (S_ISREG(info.st_mode)) {
+        OwnerReadAccess access(path, info, S_IRUSR);
         FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (fd.get() < 0)
             throw ToolError(errnoText(path, errno));
@@ -418,9 +445,10 @@ void extract(SealReader& reader, const std::string& root)
                 writeAll(fd.get(), buffer.data(), want, path);
                 left -= want;
             }
+            // Attributes first: without write permission an owner may not set them.
+            writeExtendedAttributes(path, attributes);
             if (::fchmod(fd.get(), mode) != 0)
                 throw ToolError(errnoText(path, errno));
-            writeExtendedAttributes(path, attributes);
             setTimes(path, modified);
         } else if (type == Link) {
             if (size > PATH_MAX)

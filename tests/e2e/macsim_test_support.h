@@ -146,9 +146,19 @@ inline void writeFile(const std::string& path, const std::string& contents, mode
     ::chmod(path.c_str(), mode);
 }
 
+// Like chflags on a read-only file: the attribute that carries the flags can
+// only be set while the owner may write, so write access is lent for it.
 inline void setEmulatedFlags(const std::string& path, const std::string& value)
 {
-    if (::lsetxattr(path.c_str(), ferrolatch::emulated::fileFlagsAttribute, value.data(), value.size(), 0) != 0)
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        throw std::runtime_error("cannot stat " + path);
+    mode_t mode = info.st_mode & 07777;
+    bool lent = !(mode & S_IWUSR) && ::chmod(path.c_str(), mode | S_IWUSR) == 0;
+    int result = ::lsetxattr(path.c_str(), ferrolatch::emulated::fileFlagsAttribute, value.data(), value.size(), 0);
+    if (lent)
+        ::chmod(path.c_str(), mode);
+    if (result != 0)
         throw std::runtime_error("cannot set flags on " + path);
 }
 

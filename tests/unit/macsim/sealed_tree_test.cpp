@@ -84,3 +84,26 @@ TEST_F(SealedTree, KeybagOpensOnlyWithItsPassword)
         EXPECT_EQ(field->find(hexEncode(key.bytes())), std::string::npos);
     }
 }
+
+TEST_F(SealedTree, KeepsEntriesThatDenyTheirOwnerReading)
+{
+    auto modeOf = [](const std::string& path) {
+        struct stat info {};
+        EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+        return info.st_mode & 07777;
+    };
+    std::ofstream(source + "/dir/closed") << "closed words";
+    ::chmod((source + "/dir/closed").c_str(), 0);
+    ::chmod((source + "/dir").c_str(), 0300);
+    sealTree(source, key, "v", sealed);
+    EXPECT_EQ(modeOf(source + "/dir"), 0300u);
+    EXPECT_EQ(modeOf(source + "/dir/closed"), 0u);
+
+    openTree(sealed, key, "v", root + "/opened");
+    EXPECT_EQ(modeOf(root + "/opened/dir"), 0300u);
+    EXPECT_EQ(modeOf(root + "/opened/dir/closed"), 0u);
+    ::chmod((root + "/opened/dir").c_str(), 0700);
+    ::chmod((root + "/opened/dir/closed").c_str(), 0600);
+    EXPECT_EQ(readFile(root + "/opened/dir/closed"), "closed words");
+    EXPECT_EQ(readFile(root + "/opened/dir/file.txt"), "plain words");
+}
