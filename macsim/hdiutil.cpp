@@ -271,13 +271,63 @@ void create(Invocation& call, Machine& machine)
     std::cout << "created: " << path << "\n";
 }
 
-Disk* attachedImageDisk(Machine& machine, const std::string& path)
+// The image, or a copy of it, is attached already: a copy carries the same
+// volume, whose store and key the two would share.
+bool volumeAttached(Machine& machine, const std::string& uuid)
 {
-    for (Disk& disk : machine.state().disks) {
-        if (disk.attached && disk.image == path)
-            return &disk;
+    for (const Container& container : machine.state().containers) {
+        for (const Volume& volume : container.volumes) {
+            if (volume.uuid == uuid && machine.visible(container))
+                return true;
+        }
     }
-    return nullptr;
+    return false;
+}
+
+// The image as a Mac shows it: a virtual whole disk with one APFS partition,
+// the container on it and the image's volume, not yet unsealed.
+std::pair<Container*, Volume*> addImageDisk(Machine& machine, const std::string& image, const ImageHeader& header)
+{
+    State& state = machine.state();
+    Disk disk;
+    disk.number = machine.freeNumber();
+    disk.media = "Apple Disk Image";
+    disk.size = header.size;
+    disk.bus = "Disk Image";
+    disk.tree = "IODeviceTree:/arm-io/disk-images/" + diskName(disk.number);
+    disk.isVirtual = true;
+    disk.scheme = "GUID_partition_scheme";
+    disk.partitions = {{1, "Apple_APFS", "", header.size > 40960 ? header.size - 40960 : header.size, randomUUID()}};
+    disk.image = image;
+    state.disks.push_back(disk);
+    Container container;
+    container.number = machine.freeNumber();
+    container.uuid = randomUUID();
+    container.store = diskName(disk.number, 1);
+    Volume volume;
+    volume.slice = 1;
+    volume.uuid = header.volumeUUID;
+    volume.name = header.volumeName;
+    container.volumes.push_back(volume);
+    state.containers.push_back(container);
+    Container& added = state.containers.back();
+    return {&added, &added.volumes.back()};
+}
+
+void printAttachment(const Disk& disk, const Container& container, const Volume& volume, bool plist)
+{
+    std::string scheme = "/dev/" + diskName(disk.number);
+    std::string device = "/dev/" + Machine::device(container, volume);
+    if (plist) {
+        std::cout << toXml(Plist::Dictionary {{"system-entities",
+            Plist::Array {
+                Plist::Dictionary {{"dev-entry", scheme}},
+                Plist::Dictionary {{"dev-entry", device}, {"mount-point", volume.mountPoint}},
+            }}});
+    } else {
+        std::cout << scheme << "          \tGUID_partition_scheme          \t\n"
+                  << device << "        \t41504653-0000-11AA-AA11-00306543ECAC\t" << volume.mountPoint << "\n";
+    }
 }
 
 void attach(Invocation& call, Machine& machine)
@@ -306,42 +356,18 @@ void attach(Invocation& call, Machine& machine)
     if (canonical.empty())
         throw ToolError("hdiutil: attach failed - No such file or directory");
     bool bundle = isDirectory(canonical);
-    if (attachedImageDisk(machine, canonical))
-        throw ToolError("hdiutil: attach failed - Resource temporarily unavailable");
     std::uint64_t offset = 0;
     ImageHeader header = readHeader(canonical, bundle, offset);
+    if (volumeAttached(machine, header.volumeUUID))
+        throw ToolError("hdiutil: attach failed - Resource temporarily unavailable");
     if (!standardInput || !call.input)
         throw ToolError("hdiutil: attach failed - Authentication error");
     auto key = unwrapKey(header.keybag, *call.input, imageContext(header));
     if (!key)
         throw ToolError("hdiutil: attach failed - Authentication error");
 
-    State& state = machine.state();
-    Disk disk;
-    disk.number = machine.freeNumber();
-    disk.media = "Apple Disk Image";
-    disk.size = header.size;
-    disk.bus = "Disk Image";
-    disk.tree = "IODeviceTree:/arm-io/disk-images/" + diskName(disk.number);
-    disk.isVirtual = true;
-    disk.scheme = "GUID_partition_scheme";
-    disk.partitions = {{1, "Apple_APFS", "", header.size > 40960 ? header.size - 40960 : header.size, randomUUID()}};
-    disk.image = canonical;
-    state.disks.push_back(disk);
-    Container container;
-    container.number = machine.freeNumber();
-    container.uuid = randomUUID();
-    container.store = diskName(disk.number, 1);
-    Volume volume;
-    volume.slice = 1;
-    volume.uuid = header.volumeUUID;
-    volume.name = header.volumeName;
-    container.volumes.push_back(volume);
-    state.containers.push_back(container);
-    Container& added = state.containers.back();
-    Volume& addedVolume = added.volumes.back();
-
-    std::string store = machine.sysroot().volumeStore(volume.uuid);
+    auto [container, volume] = addImageDisk(machine, canonical, header);
+    std::string store = machine.sysroot().volumeStore(volume->uuid);
     removeTree(store);
     makeDirectories(store, 0700);
     std::string sealed = canonical;
@@ -350,28 +376,16 @@ void attach(Invocation& call, Machine& machine)
         joinBands(canonical + "/bands", sealed);
     }
     try {
-        openTree(sealed, *key, imageContext(header), machine.dataDirectory(addedVolume), offset);
+        openTree(sealed, *key, imageContext(header), machine.dataDirectory(*volume), offset);
     } catch (const ToolError&) {
         removeTree(store);
         throw ToolError("hdiutil: attach failed - image data is corrupt");
     }
     if (bundle)
         ::remove(sealed.c_str());
-    writeKey(machine.sysroot(), volume.uuid, *key);
-    machine.mount(addedVolume, browsable);
-
-    std::string scheme = "/dev/" + diskName(disk.number);
-    std::string device = "/dev/" + Machine::device(added, addedVolume);
-    if (plist) {
-        std::cout << toXml(Plist::Dictionary {{"system-entities",
-            Plist::Array {
-                Plist::Dictionary {{"dev-entry", scheme}},
-                Plist::Dictionary {{"dev-entry", device}, {"mount-point", addedVolume.mountPoint}},
-            }}});
-    } else {
-        std::cout << scheme << "          \tGUID_partition_scheme          \t\n"
-                  << device << "        \t41504653-0000-11AA-AA11-00306543ECAC\t" << addedVolume.mountPoint << "\n";
-    }
+    writeKey(machine.sysroot(), volume->uuid, *key);
+    machine.mount(*volume, browsable);
+    printAttachment(*machine.storeDisk(*container), *container, *volume, plist);
 }
 
 void detach(Invocation& call, Machine& machine)

@@ -1,5 +1,7 @@
 #include "tests/e2e/macsim_test_support.h"
 
+#include <filesystem>
+
 using namespace macsim;
 using namespace macsim::testing;
 
@@ -76,6 +78,12 @@ TEST(MacsimImage, ProofImageKeepsItsContentsEncryptedAcrossAttachAndDetach)
     RunResult again = attach(mac, image);
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.err, "hdiutil: attach failed - Resource temporarily unavailable\n");
+    // A copy holds the same volume, which is attached already.
+    std::string copy = mac.sysroot() + "/Users/copy.dmg";
+    std::filesystem::copy_file(image, copy);
+    RunResult copyAttached = attach(mac, copy);
+    EXPECT_EQ(copyAttached.status, 1);
+    EXPECT_EQ(copyAttached.err, "hdiutil: attach failed - Resource temporarily unavailable\n");
 
     RunResult detached = mac.tool(hdiutil, {"detach", first.device});
     ASSERT_EQ(detached.status, 0) << describe(detached);
