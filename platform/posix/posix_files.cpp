@@ -58,16 +58,30 @@ std::uint32_t readFlags(const std::string& path, bool followLinks)
     return flags;
 }
 
+// Zero, or the errno of the attribute change.
+int storeFlags(const std::string& path, std::uint32_t flags)
+{
+    if (flags == 0)
+        return removexattr(path.c_str(), emulated::fileFlagsAttribute) == 0 || errno == ENODATA ? 0 : errno;
+    std::string text = std::to_string(flags);
+    return setxattr(path.c_str(), emulated::fileFlagsAttribute, text.data(), text.size(), 0) == 0 ? 0 : errno;
+}
+
 void writeFlags(const std::string& path, std::uint32_t flags)
 {
-    if (flags == 0) {
-        if (removexattr(path.c_str(), emulated::fileFlagsAttribute) != 0 && errno != ENODATA)
-            fail("could not set flags of", path);
-        return;
+    int number = storeFlags(path, flags);
+    // The Mac lets a file's owner change its flags whatever its mode, but Linux
+    // allows user attributes only on a writable file: an owner's read-only file
+    // (a protected marker, mode 0444) is lent write access for the change.
+    struct stat info {};
+    if (number == EACCES && stat(path.c_str(), &info) == 0 && info.st_uid == geteuid()
+        && chmod(path.c_str(), (info.st_mode & 07777) | S_IWUSR) == 0) {
+        number = storeFlags(path, flags);
+        if (chmod(path.c_str(), info.st_mode & 07777) != 0 && number == 0)
+            number = errno;
     }
-    std::string text = std::to_string(flags);
-    if (setxattr(path.c_str(), emulated::fileFlagsAttribute, text.data(), text.size(), 0) != 0)
-        fail("could not set flags of", path);
+    if (number != 0)
+        fail(number, "could not set flags of " + path);
 }
 
 bool isImmutable(const std::string& path)

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <future>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -222,4 +223,42 @@ TEST_F(PosixFilesTest, CreatesDirectoriesWithTheirModeAndListsThem)
     expectErrno([&] { files.createDirectory(nested + "/A.json/sub", 0700); }, ENOTDIR, "could not create directory");
     EXPECT_TRUE(files.isWritable(nested));
     EXPECT_FALSE(files.isWritable(path("absent")));
+}
+
+TEST_F(PosixFilesTest, OwnerProtectsAReadOnlyFileAsOnAMac)
+{
+    // hidden, then 0444, then immutable: the order that protects a drive's
+    // files. Root ignores permissions, so the owner's case runs as nobody.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const std::string target = path("marker");
+    files.writeFileAtomically(target, "marker");
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int status = 0;
+        try {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(2);
+            PosixFiles asOwner;
+            asOwner.setFlags(target, hidden);
+            asOwner.setMode(target, 0444);
+            asOwner.setFlags(target, immutable);
+            asOwner.clearFlags(target, immutable);
+        } catch (...) {
+            status = 1;
+        }
+        _exit(status);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    auto attributes = files.attributes(target);
+    ASSERT_TRUE(attributes);
+    EXPECT_EQ(attributes->mode, 0444u); // the lent write access is taken back
+    EXPECT_EQ(attributes->flags, hidden);
 }
