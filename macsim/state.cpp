@@ -15,17 +15,9 @@ namespace macsim {
 
 using nlohmann::json;
 
-void to_json(json& j, const Keybag& k)
-{
-    j = {{"salt", k.salt}, {"iterations", k.iterations}, {"nonce", k.nonce}, {"wrapped", k.wrapped}};
-}
-void from_json(const json& j, Keybag& k)
-{
-    j.at("salt").get_to(k.salt);
-    j.at("iterations").get_to(k.iterations);
-    j.at("nonce").get_to(k.nonce);
-    j.at("wrapped").get_to(k.wrapped);
-}
+// Records whose stored keys are their field names.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Keybag, salt, iterations, nonce, wrapped)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Partition, slice, content, name, size, uuid)
 
 void to_json(json& j, const Volume& v)
 {
@@ -52,30 +44,7 @@ void from_json(const json& j, Volume& v)
         v.keybag = j.at("keybag").get<Keybag>();
 }
 
-void to_json(json& j, const Container& c)
-{
-    j = {{"number", c.number}, {"uuid", c.uuid}, {"store", c.store}, {"volumes", c.volumes}};
-}
-void from_json(const json& j, Container& c)
-{
-    j.at("number").get_to(c.number);
-    j.at("uuid").get_to(c.uuid);
-    j.at("store").get_to(c.store);
-    j.at("volumes").get_to(c.volumes);
-}
-
-void to_json(json& j, const Partition& p)
-{
-    j = {{"slice", p.slice}, {"content", p.content}, {"name", p.name}, {"size", p.size}, {"uuid", p.uuid}};
-}
-void from_json(const json& j, Partition& p)
-{
-    j.at("slice").get_to(p.slice);
-    j.at("content").get_to(p.content);
-    j.at("name").get_to(p.name);
-    j.at("size").get_to(p.size);
-    j.at("uuid").get_to(p.uuid);
-}
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Container, number, uuid, store, volumes)
 
 void to_json(json& j, const Disk& d)
 {
