@@ -2,6 +2,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/atomic_write.h"
+#include "platform/posix/file_descriptor.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -38,29 +39,25 @@ bool MacsimPasteboard::setString(std::span<const std::uint8_t> utf8)
 
 std::optional<SecretBytes> MacsimPasteboard::readString()
 {
-    int fd = ::open(m_file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    FileDescriptor file(::open(m_file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.isOpen()) {
         if (errno == ENOENT)
             return std::nullopt;
         throw PlatformError::fromErrno(errno, "read the pasteboard " + m_file);
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        int number = errno;
-        ::close(fd);
-        throw PlatformError::fromErrno(number, "read the pasteboard " + m_file);
-    }
+    if (::fstat(file.get(), &info) != 0)
+        throw PlatformError::fromErrno(errno, "read the pasteboard " + m_file);
     SecretBytes contents(static_cast<std::size_t>(info.st_size));
     std::size_t filled = 0;
     while (filled < contents.size()) {
-        ssize_t got = ::read(fd, contents.data() + filled, contents.size() - filled);
+        ssize_t got = ::read(file.get(), contents.data() + filled, contents.size() - filled);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
         filled += static_cast<std::size_t>(got);
     }
-    ::close(fd);
     return filled == contents.size() ? std::move(contents) : contents.prefix(filled);
 }
 

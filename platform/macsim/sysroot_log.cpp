@@ -1,5 +1,8 @@
 #include "platform/macsim/sysroot_log.h"
 
+#include "platform/posix/atomic_write.h"
+#include "platform/posix/file_descriptor.h"
+
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -29,19 +32,10 @@ void SysrootLog::write(const std::string& line)
     entry += '\n';
 
     // One append-mode write per entry, so processes logging at once never interleave within a line.
-    int fd = ::open(m_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
+    FileDescriptor file(::open(m_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!file.isOpen())
         return; // logging never fails its caller
-    std::size_t written = 0;
-    while (written < entry.size()) {
-        ssize_t result = ::write(fd, entry.data() + written, entry.size() - written);
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result <= 0)
-            break;
-        written += static_cast<std::size_t>(result);
-    }
-    ::close(fd);
+    writeAll(file.get(), std::span(reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size()));
 }
 
 }
