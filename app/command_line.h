@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commands/command.h"
+
 #include <optional>
 #include <span>
 #include <string>
@@ -7,18 +9,6 @@
 #include <vector>
 
 namespace ferrolatch {
-
-struct Platform;
-
-enum class ArgumentKind { Text, File, Directory };
-
-struct CommandArgument {
-    std::string value; // the text, or the normalised absolute path
-    ArgumentKind kind = ArgumentKind::Text;
-};
-
-using CommandArguments = std::vector<CommandArgument>;
-using CommandHandler = void (*)(Platform&, const CommandArguments&);
 
 struct Command {
     std::string_view word;

@@ -1,7 +1,7 @@
 #include "app/frame.h"
 
 #include "app/command_line.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "app/frame.h"
-#include "build_config.h"
-#include "disk/tool_runner.h"
+#include "common/build_config.h"
+#include "disk/system_tools.h"
 #include "platform/platform.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"

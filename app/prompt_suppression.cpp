@@ -1,10 +1,10 @@
 #include "app/prompt_suppression.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "common/utf8.h"
 #include "crypto/volume_uuid.h"
-#include "disk/tool_runner.h"
-#include "platform/errors.h"
+#include "disk/system_tools.h"
+#include "common/errors.h"
 
 #include <charconv>
 #include <exception>

@@ -1,11 +1,11 @@
 #include "ceremony/native_passkey_ceremony.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
 #include "crypto/password_wrap.h"
 #include "crypto/random.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/platform.h"
 
 #include <algorithm>

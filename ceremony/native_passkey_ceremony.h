@@ -1,6 +1,6 @@
 #pragma once
 
-#include "crypto/secret_bytes.h"
+#include "common/secret_bytes.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
 #include "platform/ui.h"

@@ -3,7 +3,7 @@
 #include "ceremony/native_passkey_ceremony.h"
 #include "crypto/manifest_rules.h"
 #include "disk/volume_files.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/platform.h"
 
 #include <algorithm>

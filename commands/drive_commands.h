@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/command_line.h"
+#include "commands/command.h"
 #include "crypto/manifest.h"
-#include "crypto/secret_bytes.h"
+#include "common/secret_bytes.h"
 #include "disk/apfs_inventory.h"
 #include "platform/files.h"
 #include "platform/log.h"

@@ -1,9 +1,9 @@
 #include "commands/drive_layout.h"
 
-#include "app/constants.h"
-#include "disk/tool_runner.h"
+#include "common/constants.h"
+#include "disk/system_tools.h"
 #include "disk/volume_files.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "commands/drive_setup.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "commands/drive_layout.h"
 #include "commands/offline_recovery.h"
 #include "commands/passwords_handoff.h"
@@ -11,10 +11,10 @@
 #include "crypto/password_wrap.h"
 #include "crypto/random.h"
 #include "disk/disk_identity.h"
-#include "disk/tool_runner.h"
+#include "disk/system_tools.h"
 #include "disk/volume_files.h"
 #include "disk/volume_name.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/platform.h"
 
 #include <exception>

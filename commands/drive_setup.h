@@ -1,10 +1,10 @@
 #pragma once
 
-#include "app/command_line.h"
+#include "commands/command.h"
 #include "ceremony/native_passkey_ceremony.h"
 #include "commands/drive_commands.h"
 #include "crypto/drive_registry.h"
-#include "crypto/secret_bytes.h"
+#include "common/secret_bytes.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"

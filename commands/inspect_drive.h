@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/command_line.h"
+#include "commands/command.h"
 #include "platform/platform.h"
 
 namespace ferrolatch {

@@ -1,6 +1,6 @@
 #include "commands/native_image_commands.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "ceremony/native_passkey_ceremony.h"
 #include "common/path_text.h"
 #include "crypto/base64url.h"
@@ -9,9 +9,9 @@
 #include "crypto/password_wrap.h"
 #include "crypto/random.h"
 #include "disk/disk_images.h"
-#include "disk/tool_runner.h"
+#include "disk/system_tools.h"
 #include "disk/volume_files.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <chrono>
 

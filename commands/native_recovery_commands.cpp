@@ -5,7 +5,7 @@
 #include "commands/offline_recovery.h"
 #include "crypto/manifest_rules.h"
 #include "disk/apfs_inventory.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/platform.h"
 
 namespace ferrolatch {

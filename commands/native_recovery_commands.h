@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/command_line.h"
+#include "commands/command.h"
 #include "commands/passwords_handoff.h"
 #include "crypto/manifest.h"
-#include "crypto/secret_bytes.h"
+#include "common/secret_bytes.h"
 #include "platform/files.h"
 #include "platform/tool_runner.h"
 

@@ -1,8 +1,8 @@
 #include "commands/passwords_handoff.h"
 
-#include "app/constants.h"
-#include "disk/tool_runner.h"
-#include "platform/errors.h"
+#include "common/constants.h"
+#include "disk/system_tools.h"
+#include "common/errors.h"
 
 #include <algorithm>
 #include <cctype>

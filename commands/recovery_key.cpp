@@ -1,7 +1,7 @@
 #include "commands/recovery_key.h"
 
 #include "common/utf8.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 #include <iterator>

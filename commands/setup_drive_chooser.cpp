@@ -1,9 +1,10 @@
 #include "commands/setup_drive_chooser.h"
 
+#include "common/hex.h"
 #include "crypto/drive_registry.h"
 #include "crypto/random.h"
 #include "disk/volume_name.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/platform.h"
 
 #include <array>

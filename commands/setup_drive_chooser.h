@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/command_line.h"
+#include "commands/command.h"
 #include "commands/drive_setup.h"
 #include "disk/disk_identity.h"
 #include "platform/ui.h"

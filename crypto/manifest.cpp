@@ -1,9 +1,9 @@
 #include "crypto/manifest.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "crypto/base64url.h"
 #include "crypto/pretty_json.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,9 +1,9 @@
 #include "crypto/manifest_rules.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "common/ascii_case.h"
 #include "crypto/volume_uuid.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 namespace ferrolatch {
 

@@ -3,7 +3,7 @@
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
 #include "crypto/random.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,7 +1,7 @@
 #include "crypto/pretty_json.h"
 
 #include "common/utf8.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "crypto/random.h"
 
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,8 +1,8 @@
 #include "disk/apfs_inventory.h"
 
 #include "disk/property_list.h"
-#include "disk/tool_runner.h"
-#include "platform/errors.h"
+#include "disk/system_tools.h"
+#include "common/errors.h"
 
 namespace ferrolatch {
 

@@ -1,11 +1,12 @@
 #include "disk/disk_identity.h"
 
 #include "disk/localized_order.h"
-#include "disk/tool_runner.h"
-#include "platform/errors.h"
+#include "disk/system_tools.h"
+#include "common/errors.h"
+#include "common/hex.h"
+#include "common/sha256.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
@@ -47,29 +48,12 @@ const std::string* nonEmptyString(const PlistValue::Dictionary& identity, std::s
 
 }
 
-std::string hexString(std::span<const std::uint8_t> bytes)
-{
-    constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (std::uint8_t byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0xF];
-    }
-    return text;
-}
-
 std::string confirmationToken(std::string_view identifier, std::string_view mediaName, std::string_view busProtocol,
                               std::int64_t sizeBytes, std::string_view deviceTreePath)
 {
     std::string joined = std::string(identifier) + "|" + std::string(mediaName) + "|" + std::string(busProtocol) + "|" +
         std::to_string(sizeBytes) + "|" + std::string(deviceTreePath);
-    std::array<std::uint8_t, 32> digest {};
-    unsigned int length = 0;
-    if (EVP_Digest(joined.data(), joined.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
-        length != digest.size())
-        throw PlatformError("OpenSSL", 0, "SHA-256 computation failed");
-    return "ERASE-" + std::string(identifier) + "-" + hexString(digest).substr(0, 16);
+    return "ERASE-" + std::string(identifier) + "-" + hexString(sha256(joined)).substr(0, 16);
 }
 
 DriveInspection validateDiskIdentity(const PlistValue::Dictionary& identity, std::string_view identifier)

@@ -39,9 +39,6 @@ DriveInspection validateDiskIdentity(const PlistValue::Dictionary& identity, std
 std::string confirmationToken(std::string_view identifier, std::string_view mediaName, std::string_view busProtocol,
                               std::int64_t sizeBytes, std::string_view deviceTreePath);
 
-// Bytes as two lower-case hex digits each, no separators.
-std::string hexString(std::span<const std::uint8_t> bytes);
-
 // "diskutil info -plist" output for the identifier, validated.
 DriveInspection inspectDiskInfo(std::string_view plist, std::string_view identifier);
 // The WholeDisks of "diskutil list -plist external physical" output.

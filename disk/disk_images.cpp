@@ -4,9 +4,9 @@
 #include "common/path_text.h"
 #include "crypto/manifest_rules.h"
 #include "disk/property_list.h"
-#include "disk/tool_runner.h"
+#include "disk/system_tools.h"
 #include "disk/volume_name.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "crypto/manifest.h"
-#include "crypto/secret_bytes.h"
+#include "common/secret_bytes.h"
 #include "platform/files.h"
 #include "platform/tool_runner.h"
 

@@ -1,7 +1,7 @@
 #include "disk/property_list.h"
 
 #include "common/property_list_guard.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <plist/plist.h>
 

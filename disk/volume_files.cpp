@@ -1,6 +1,6 @@
 #include "disk/volume_files.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 
 #include <exception>
 

@@ -2,7 +2,7 @@
 
 #include "common/utf8.h"
 #include "common/ascii_case.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "crypto/secret_bytes.h"
+#include "common/secret_bytes.h"
 
 #include <string>
 #include <vector>

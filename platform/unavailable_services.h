@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
 #include "platform/pasteboard.h"

@@ -1,6 +1,6 @@
 #include "platform/headless/scripted_ui.h"
 
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,6 @@
 #include "platform/headless/ui_script.h"
 
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,6 @@
 #include "platform/macsim/macsim_pasteboard.h"
 
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/posix/atomic_write.h"
 #include "platform/posix/file_descriptor.h"
 

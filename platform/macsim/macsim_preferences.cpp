@@ -1,7 +1,7 @@
 #include "platform/macsim/macsim_preferences.h"
 
 #include "common/property_list_guard.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/posix/atomic_write.h"
 #include "platform/posix/file_descriptor.h"
 

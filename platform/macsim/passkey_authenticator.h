@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/macsim/passkey_store.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
 #include "platform/ui.h"

@@ -1,6 +1,6 @@
 #include "platform/macsim/passkey_store.h"
 
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <openssl/hmac.h>
 #include <openssl/evp.h>

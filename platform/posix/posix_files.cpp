@@ -1,7 +1,7 @@
 #include "platform/posix/posix_files.h"
 
 #include "common/path_text.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/posix/atomic_write.h"
 #include "platform/posix/emulated_file_flags.h"
 #include "platform/posix/file_descriptor.h"

@@ -1,6 +1,6 @@
 #include "platform/posix/posix_paths.h"
 
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/posix/posix_files.h"
 
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "platform/posix/posix_tool_runner.h"
 
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/posix/file_descriptor.h"
 
 #include <algorithm>

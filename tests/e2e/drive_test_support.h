@@ -2,7 +2,7 @@
 
 // A virtual Mac with USB disks, driven through the real ferrolatch-proof
 // binary with scripted answers, for the drive command suites.
-#include "app/constants.h"
+#include "common/constants.h"
 #include "crypto/manifest.h"
 #include "crypto/password_wrap.h"
 #include "crypto/base64url.h"

@@ -1,11 +1,11 @@
 // Registration and the APFS prompt suppression against a fresh virtual Mac:
 // the real preference file, the stand-in pgrep and killall, and a running
 // APFSUserAgent process started the way launchd starts it.
-#include "app/constants.h"
+#include "common/constants.h"
 #include "app/prompt_suppression.h"
 #include "crypto/drive_registry.h"
 #include "crypto/manifest.h"
-#include "disk/tool_runner.h"
+#include "disk/system_tools.h"
 #include "platform/macsim/macsim_preferences.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_paths.h"

@@ -2,7 +2,7 @@
 // process: the parsers must turn any bytes into volumes or their own errors,
 // and a container filter may only ever narrow the list.
 #include "disk/apfs_inventory.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 #include <cstdint>

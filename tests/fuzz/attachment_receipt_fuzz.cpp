@@ -1,7 +1,7 @@
 // hdiutil's attachment receipt names the device that is later detached: any
 // bytes give a device and mount point or one of the parser's own errors.
 #include "disk/disk_images.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <cstdint>
 #include <string_view>

@@ -3,7 +3,7 @@
 // accepts must encode and decode back to the same record and bytes.
 #include "crypto/manifest.h"
 #include "crypto/manifest_rules.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <cstdint>
 #include <cstdlib>

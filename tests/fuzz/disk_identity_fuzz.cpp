@@ -2,7 +2,7 @@
 // prints, an accepted disk must be exactly the requested external whole disk
 // of plausible size, and its token must be the one its fields give.
 #include "disk/disk_identity.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // and a reference only ever for a container with a store on the disk.
 #include "commands/drive_layout.h"
 #include "disk/property_list.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <cstdint>
 #include <cstdlib>

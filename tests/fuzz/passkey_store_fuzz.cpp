@@ -1,7 +1,7 @@
 // The virtual Mac's passkey store is a file any process of the sysroot may
 // damage: decoding must fail cleanly, and what it accepts must encode back to
 // the same bytes.
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/macsim/passkey_store.h"
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // A preference domain file of the virtual Mac, which any process may have written.
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/macsim/macsim_preferences.h"
 
 #include <cstdlib>

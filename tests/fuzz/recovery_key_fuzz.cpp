@@ -1,6 +1,6 @@
 // The recovery password's characters, as the card groups and confirms them.
 #include "commands/recovery_key.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 #include <cstdlib>

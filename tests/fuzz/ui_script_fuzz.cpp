@@ -1,6 +1,6 @@
 // The automation script comes from the environment: any text either parses or
 // fails with a ProofError, never anything else.
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/headless/ui_script.h"
 
 #include <cstdint>

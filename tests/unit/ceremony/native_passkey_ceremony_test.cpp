@@ -1,10 +1,10 @@
 #include "ceremony/native_passkey_ceremony.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
 #include "crypto/password_wrap.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
 

@@ -1,7 +1,7 @@
 #include "crypto/manifest.h"
 
 #include "crypto/manifest_rules.h"
-#include "app/constants.h"
+#include "common/constants.h"
 #include "tests/unit/crypto/memory_files.h"
 #include "tests/unit/crypto/test_support.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/files.h"
 
 #include <cerrno>

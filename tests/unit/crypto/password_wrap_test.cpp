@@ -1,6 +1,6 @@
 #include "crypto/password_wrap.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
 #include "crypto/random.h"

@@ -1,4 +1,4 @@
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/posix_paths.h"

@@ -1,3 +1,4 @@
+#include "common/hex.h"
 #include "crypto/pretty_json.h"
 #include "disk/disk_identity.h"
 #include "tests/unit/disk/fakes.h"

@@ -1,4 +1,4 @@
-#include "app/constants.h"
+#include "common/constants.h"
 #include "disk/disk_images.h"
 #include "tests/unit/disk/fakes.h"
 #include "tests/unit/disk/test_support.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "disk/apfs_inventory.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/tool_runner.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "commands/drive_layout.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "crypto/manifest.h"
 #include "tests/unit/disk/fakes.h"
 #include "tests/unit/disk/test_support.h"

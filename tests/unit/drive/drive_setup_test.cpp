@@ -1,7 +1,7 @@
 #include "commands/drive_setup.h"
 #include "commands/setup_drive_chooser.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "tests/unit/disk/fakes.h"
 #include "tests/unit/disk/test_support.h"
 #include "tests/unit/drive/drive_fakes.h"

@@ -1,5 +1,5 @@
 #include "app/frame.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
 #include "platform/macsim/passkey_authenticator.h"

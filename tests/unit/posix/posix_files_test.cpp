@@ -1,6 +1,6 @@
 #include "platform/posix/posix_files.h"
 
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/posix/emulated_file_flags.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "disk/tool_runner.h"
-#include "platform/errors.h"
+#include "disk/system_tools.h"
+#include "common/errors.h"
 #include "platform/posix/posix_tool_runner.h"
 
 #include <gmock/gmock.h>

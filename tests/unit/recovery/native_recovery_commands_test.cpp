@@ -1,6 +1,6 @@
 #include "commands/native_recovery_commands.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "crypto/manifest.h"
 #include "disk/apfs_inventory.h"
 #include "recovery_fakes.h"

@@ -1,6 +1,6 @@
 #include "commands/passwords_handoff.h"
 
-#include "app/constants.h"
+#include "common/constants.h"
 #include "platform/headless/headless_main_loop.h"
 #include "recovery_fakes.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "crypto/drive_registry.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 

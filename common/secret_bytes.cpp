@@ -1,4 +1,4 @@
-#include "crypto/secret_bytes.h"
+#include "common/secret_bytes.h"
 
 #include <algorithm>
 #include <openssl/crypto.h>

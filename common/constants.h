@@ -1,6 +1,6 @@
 #pragma once
 
-#include "build_config.h"
+#include "common/build_config.h"
 
 #include <string_view>
 

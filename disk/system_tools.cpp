@@ -1,8 +1,8 @@
-#include "disk/tool_runner.h"
+#include "disk/system_tools.h"
 
 #include "common/path_text.h"
 #include "common/utf8.h"
-#include "platform/errors.h"
+#include "common/errors.h"
 
 #include <string_view>
 
