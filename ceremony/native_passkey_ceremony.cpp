@@ -6,7 +6,6 @@
 #include "crypto/password_wrap.h"
 #include "crypto/random.h"
 #include "common/errors.h"
-#include "platform/platform.h"
 
 #include <algorithm>
 
@@ -176,18 +175,11 @@ SecretBytes unwrapPasswordWithPasskey(MainLoop& loop, Ui& ui, PasskeyService& pa
         return std::move(*bytes);
     };
     Bytes salt = decode(manifest.prfSalt);
-    Bytes combined = decode(manifest.wrappedPassword);
+    decode(manifest.wrappedPassword); // opened after the prompt, but checked before it
     Bytes credential = decode(manifest.credentialID);
 
     NativeReply reply = assertNativeCredential(loop, ui, passkeys, salt, credential);
-    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt);
-    std::vector<std::uint8_t> associatedData = wrapAssociatedData(relyingPartyDomain, manifest.credentialID);
-    return openPassword(combined, key, associatedData);
-}
-
-SecretBytes unwrapPasswordWithPasskey(Platform& platform, const Manifest& manifest)
-{
-    return unwrapPasswordWithPasskey(platform.mainLoop, platform.ui, platform.passkeys, manifest);
+    return openWrappedPassword(manifest, reply.prfOutput, relyingPartyDomain);
 }
 
 }

@@ -17,7 +17,6 @@
 namespace ferrolatch {
 
 struct Manifest;
-struct Platform;
 
 // What a native ceremony yields: the answering credential and its first PRF
 // result for the salt.
@@ -73,6 +72,5 @@ NativeReply assertNativeCredential(MainLoop& loop, Ui& ui, PasskeyService& passk
 // passkey. Malformed manifest fields fail before any prompt. Callers wipe the
 // result once they have handed it on.
 SecretBytes unwrapPasswordWithPasskey(MainLoop& loop, Ui& ui, PasskeyService& passkeys, const Manifest& manifest);
-SecretBytes unwrapPasswordWithPasskey(Platform& platform, const Manifest& manifest);
 
 }

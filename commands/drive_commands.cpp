@@ -4,6 +4,7 @@
 #include "crypto/manifest_rules.h"
 #include "disk/volume_files.h"
 #include "common/errors.h"
+#include "common/on_failure.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -19,12 +20,10 @@ namespace {
 std::string unlockAndMount(DriveVolumeServices& services, const APFSVolume& volume, const SecretBytes& password)
 {
     unlockAPFSVolume(services.tools, volume.device, password);
-    try {
-        return mountPoint(services.tools, volume.device);
-    } catch (...) {
-        lockIgnoringFailure(services.tools, volume.device);
-        throw;
-    }
+    auto relock = onFailure([&] { lockAPFSVolume(services.tools, volume.device); });
+    std::string mount = mountPoint(services.tools, volume.device);
+    relock.dismiss();
+    return mount;
 }
 
 void printMounted(std::ostream& out, const char* headline, const std::string& mount)
@@ -32,15 +31,6 @@ void printMounted(std::ostream& out, const char* headline, const std::string& mo
     out << headline << '\n' << "Mount point: " << mount << '\n';
 }
 
-}
-
-void lockIgnoringFailure(ToolRunner& tools, const std::string& device)
-{
-    try {
-        lockAPFSVolume(tools, device);
-    } catch (const std::exception&) {
-        // The failure that led here is the one reported.
-    }
 }
 
 DriveVolumeServices driveVolumeServices(Platform& platform)
@@ -71,13 +61,10 @@ void runNativeUnlockVolume(DriveVolumeServices& services, const std::string& man
     // Zeroed by its destructor on every failure below.
     SecretBytes password = services.unwrap(manifest);
     std::string mount = unlockAndMount(services, volume, password);
+    auto relock = onFailure([&] { lockAPFSVolume(services.tools, volume.device); });
     ensureProofMarker(services.files, services.log, mount);
-    try {
-        lockAPFSVolume(services.tools, volume.device);
-    } catch (...) {
-        lockIgnoringFailure(services.tools, volume.device);
-        throw;
-    }
+    lockAPFSVolume(services.tools, volume.device);
+    relock.dismiss();
 
     services.out << "NATIVE USB UNLOCK PROOF PASSED\n"
                  << "AuthenticationServices mounted, verified, and re-locked the encrypted APFS volume.\n";

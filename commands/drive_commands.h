@@ -36,10 +36,6 @@ DriveVolumeServices driveVolumeServices(Platform& platform);
 // manifest's, or "the native Ferrolatch APFS volume is not attached".
 APFSVolume findManifestVolume(ToolRunner& tools, const Manifest& manifest);
 
-// One lock attempt on a flow's way out after a failure; its own failure is
-// dropped, so the error that led there is the one reported.
-void lockIgnoringFailure(ToolRunner& tools, const std::string& device);
-
 // Unlocks with the passkey, checks the mount and the proof marker, and locks
 // again. Every failure after the unlock tries one lock before it is reported.
 void runNativeUnlockVolume(DriveVolumeServices& services, const std::string& manifestPath);

@@ -15,6 +15,7 @@
 #include "disk/volume_files.h"
 #include "disk/volume_name.h"
 #include "common/errors.h"
+#include "common/on_failure.h"
 #include "platform/platform.h"
 
 #include <exception>
@@ -55,36 +56,28 @@ Enrollment enrollNewPasskey(DriveSetupServices& services, const std::string& dat
     NativeReply reply = services.enrollPasskey(salt.bytes());
     std::string credentialText = base64URLEncode(reply.credentialID);
 
-    SecretBytes password = generateVolumePassword();
-    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt.bytes());
+    NewPasswordWrap wrap = wrapNewPassword(reply.prfOutput, salt.bytes(), relyingPartyDomain, credentialText);
     reply.prfOutput.wipe();
-    std::vector<std::uint8_t> sealed =
-        sealPassword(password.bytes(), key, wrapAssociatedData(relyingPartyDomain, credentialText));
-    key.wipe();
-    if (sealed.empty())
-        throw ProofError("AES-GCM did not produce a combined sealed box");
 
-    Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(), sealed,
-                                           manifestTimestamp(services.now()), pendingNativeVolumeKind);
+    Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(),
+                                           std::move(wrap.wrappedPassword), manifestTimestamp(services.clock.date()),
+                                           pendingNativeVolumeKind);
     manifest.volumeName = dataVolumeName;
-    return {std::move(manifest), std::move(password)};
+    return {std::move(manifest), std::move(wrap.password)};
 }
 
 // Marks, decorates and locks the new data volume; any failure tries one lock
 // before it leaves, so the volume is not left open.
 void sealDataVolume(DriveSetupServices& services, const APFSVolume& data, const std::string& dataMount)
 {
-    try {
-        std::string marker = dataMount + "/" + std::string(proofMarkerName);
-        services.files.writeFileAtomically(marker, std::string(proofMarkerText));
-        protectHiddenFile(services.files, marker);
-        setVolumeIcon(services.files, services.paths, services.workspace, services.log, dataMount);
-        runTool(services.tools, tools::sync, {});
-        lockAPFSVolume(services.tools, data.device);
-    } catch (...) {
-        lockIgnoringFailure(services.tools, data.device);
-        throw;
-    }
+    auto relock = onFailure([&] { lockAPFSVolume(services.tools, data.device); });
+    std::string marker = dataMount + "/" + std::string(proofMarkerName);
+    services.files.writeFileAtomically(marker, std::string(proofMarkerText));
+    protectHiddenFile(services.files, marker);
+    setVolumeIcon(services.files, services.paths, services.workspace, services.log, dataMount);
+    runTool(services.tools, tools::sync, {});
+    lockAPFSVolume(services.tools, data.device);
+    relock.dismiss();
 }
 
 // What the erase leaves once the two volumes are laid down.
@@ -119,6 +112,7 @@ DriveSetupServices driveSetupServices(Platform& platform, VolumePromptSuppressio
             platform.paths,
             platform.workspace,
             platform.out,
+            platform.mainLoop.clock(),
             promptSuppression,
             [&platform](std::span<const std::uint8_t> salt) {
                 NativePasskeyCeremony ceremony(platform.mainLoop, platform.ui, platform.passkeys);

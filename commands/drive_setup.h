@@ -7,11 +7,11 @@
 #include "common/secret_bytes.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/main_loop.h"
 #include "platform/paths.h"
 #include "platform/tool_runner.h"
 #include "platform/workspace.h"
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <ostream>
@@ -35,12 +35,12 @@ struct DriveSetupServices {
     Paths& paths;
     Workspace& workspace;
     std::ostream& out;
+    Clock& clock;
     VolumePromptSuppression& promptSuppression;
     std::function<NativeReply(std::span<const std::uint8_t> prfSalt)> enrollPasskey;
     std::function<SecretBytes(const Manifest&)> unwrap;
     RecoveryOffer offerPasswordsSave;
     RecoveryOffer offerRecoveryCard;
-    std::function<std::chrono::system_clock::time_point()> now = [] { return std::chrono::system_clock::now(); };
 };
 
 DriveSetupServices driveSetupServices(Platform& platform, VolumePromptSuppression& promptSuppression);

@@ -12,8 +12,8 @@
 #include "disk/system_tools.h"
 #include "disk/volume_files.h"
 #include "common/errors.h"
+#include "common/on_failure.h"
 
-#include <chrono>
 
 namespace ferrolatch {
 
@@ -27,20 +27,6 @@ Bytes decodeField(const std::string& text)
     if (!bytes)
         throw ProofError(malformedBase64URLMessage);
     return std::move(*bytes);
-}
-
-void detachIgnoringErrors(ToolRunner& tools, const std::string& device)
-{
-    try {
-        detachImage(tools, device);
-    } catch (const std::exception&) {
-        // The first failure is the one reported.
-    }
-}
-
-NativeReply assertWith(Platform& platform, std::span<const std::uint8_t> salt, const Bytes& credential)
-{
-    return assertNativeCredential(platform.mainLoop, platform.ui, platform.passkeys, salt, credential);
 }
 
 // A proof image carries a visible marker; a sparse bundle, which stays in use,
@@ -77,19 +63,16 @@ void enroll(Platform& platform, const Enrollment& job)
 
     NativeReply reply;
     if (job.credentialText) {
-        reply = assertWith(platform, salt.bytes(), job.credential);
+        reply = assertNativeCredential(platform.mainLoop, platform.ui, platform.passkeys, salt.bytes(), job.credential);
     } else {
         NativePasskeyCeremony ceremony(platform.mainLoop, platform.ui, platform.passkeys);
         reply = ceremony.run("enroll", salt.bytes(), std::nullopt);
     }
     std::string credentialText = job.credentialText ? *job.credentialText : base64URLEncode(reply.credentialID);
 
-    SecretBytes password = generateVolumePassword();
-    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt.bytes());
-    std::vector<std::uint8_t> sealed =
-        sealPassword(password.bytes(), key, wrapAssociatedData(relyingPartyDomain, credentialText));
-    if (sealed.empty())
-        throw ProofError("AES-GCM did not produce a combined sealed box");
+    NewPasswordWrap wrap = wrapNewPassword(reply.prfOutput, salt.bytes(), relyingPartyDomain, credentialText);
+    reply.prfOutput.wipe();
+    SecretBytes password = std::move(wrap.password);
 
     if (job.container == Container::ProofImage)
         createProofImage(platform.tools, job.containerPath, password);
@@ -98,17 +81,15 @@ void enroll(Platform& platform, const Enrollment& job)
                                     password);
 
     ImageAttachment attachment = attachEncryptedImage(platform.tools, job.containerPath, password);
-    try {
-        writeProofMarker(platform, job.container, attachment.mountPoint);
-        detachImage(platform.tools, attachment.device);
-    } catch (...) {
-        detachIgnoringErrors(platform.tools, attachment.device);
-        throw;
-    }
+    auto detach = onFailure([&] { detachImage(platform.tools, attachment.device); });
+    writeProofMarker(platform, job.container, attachment.mountPoint);
+    detachImage(platform.tools, attachment.device);
+    detach.dismiss();
     password.wipe();
 
-    Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(), sealed,
-                                           manifestTimestamp(std::chrono::system_clock::now()), job.resourceKind);
+    Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(),
+                                           std::move(wrap.wrappedPassword),
+                                           manifestTimestamp(platform.mainLoop.clock().date()), job.resourceKind);
     if (job.container == Container::Sparsebundle) {
         manifest.volumeName = job.volumeName;
         manifest.imageName = lastPathComponent(job.containerPath);
@@ -122,40 +103,25 @@ enum class AfterUnlock { Detach, LeaveMounted };
 ImageAttachment unlock(Platform& platform, Container container, const std::string& containerPath,
                        const Manifest& manifest, AfterUnlock after)
 {
-    Bytes salt = decodeField(manifest.prfSalt);
-    Bytes combined = decodeField(manifest.wrappedPassword);
-    Bytes credential = decodeField(manifest.credentialID);
-
-    NativeReply reply = assertWith(platform, salt, credential);
-    SecretBytes key = deriveWrappingKey(reply.prfOutput, salt);
-    SecretBytes password = openPassword(combined, key, wrapAssociatedData(relyingPartyDomain, manifest.credentialID));
+    SecretBytes password = unwrapPasswordWithPasskey(platform.mainLoop, platform.ui, platform.passkeys, manifest);
 
     ImageAttachment attachment = attachEncryptedImage(platform.tools, containerPath, password);
     password.wipe();
 
     if (container == Container::ProofImage) {
-        bool exact = false;
-        try {
-            exact = platform.files.readFile(attachment.mountPoint + "/" + proofImageMarkerName) == proofMarkerText;
-        } catch (...) {
-            detachIgnoringErrors(platform.tools, attachment.device);
-            throw;
-        }
-        if (!exact) {
-            detachIgnoringErrors(platform.tools, attachment.device);
+        auto detach = onFailure([&] { detachImage(platform.tools, attachment.device); });
+        if (platform.files.readFile(attachment.mountPoint + "/" + proofImageMarkerName) != proofMarkerText)
             throw ProofError("native proof image did not contain the exact marker");
-        }
+        detach.dismiss();
     } else {
         ensureProofMarker(platform.files, platform.log, attachment.mountPoint);
     }
 
     if (after == AfterUnlock::Detach) {
-        try {
-            detachImage(platform.tools, attachment.device);
-        } catch (...) {
-            detachIgnoringErrors(platform.tools, attachment.device);
-            throw;
-        }
+        // A failed detach is tried once more before its error is reported.
+        auto retry = onFailure([&] { detachImage(platform.tools, attachment.device); });
+        detachImage(platform.tools, attachment.device);
+        retry.dismiss();
     }
     return attachment;
 }

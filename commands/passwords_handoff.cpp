@@ -3,10 +3,12 @@
 #include "common/constants.h"
 #include "disk/system_tools.h"
 #include "common/errors.h"
+#include "common/on_failure.h"
 
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <set>
@@ -28,31 +30,12 @@ std::string lowerCased(std::string text)
     return text;
 }
 
-void openPasswordsIgnoringFailure(ToolRunner& tools)
-{
-    try {
-        runTool(tools, tools::open, {"-a", "Passwords"});
-    } catch (const std::exception&) {
-        // The user can open Passwords by hand; the handoff goes on.
-    }
-}
-
 // Zeroes in place, so the caller still holds a buffer of the same size that
 // shows the zeros.
 void zeroInPlace(SecretBytes& bytes)
 {
     std::span<std::uint8_t> contents = bytes.mutableBytes();
     std::fill(contents.begin(), contents.end(), std::uint8_t {0});
-}
-
-// On a failure path the first error is the one reported; a clear that fails
-// as well must not replace it.
-void clearIgnoringFailure(Pasteboard& pasteboard)
-{
-    try {
-        pasteboard.clearContents();
-    } catch (const std::exception&) {
-    }
 }
 
 void wipeEntry(std::vector<RecoveryField>& entry)
@@ -94,6 +77,56 @@ Alert stepAlert(const RecoveryField& field, std::size_t index, std::size_t count
     alert.buttons = {{index + 1 == count ? "Finish and Clear Clipboard" : "Next Field"},
                      {"Cancel and Clear Clipboard"}};
     return alert;
+}
+
+std::string copyFailure(HandoffVariant variant, const std::string& fieldName)
+{
+    if (variant == HandoffVariant::Window)
+        return "could not copy the " + lowerCased(fieldName);
+    return "could not place the " + lowerCased(fieldName) + " on the clipboard";
+}
+
+enum class HandoffEnd { Finished, Cancelled };
+
+// How a handoff waits for the user at a step, the field being on the
+// clipboard: true to go on, false when the user cancels.
+using AwaitStep = std::function<bool(RecoveryField& field, std::size_t index, std::size_t count)>;
+
+// The walk both handoffs share: Passwords is asked to open, then each field
+// goes onto a clipboard cleared just before it, and the clipboard is cleared
+// again when the walk finishes, is cancelled or fails. The entry is wiped
+// however it ends.
+HandoffEnd stepThroughEntry(ToolRunner& tools, Pasteboard& pasteboard, HandoffVariant variant,
+                            std::vector<RecoveryField>& entry, const std::function<void()>& afterOpening,
+                            const AwaitStep& awaitStep)
+{
+    auto clearAndWipe = onFailure([&] {
+        disregardingFailure([&] { pasteboard.clearContents(); });
+        wipeEntry(entry);
+    });
+    // The user can open Passwords by hand; the handoff goes on.
+    disregardingFailure([&] { runTool(tools, tools::open, {"-a", "Passwords"}); });
+    afterOpening();
+
+    HandoffEnd end = HandoffEnd::Finished;
+    for (std::size_t index = 0; index < entry.size(); ++index) {
+        RecoveryField& field = entry[index];
+        pasteboard.clearContents();
+        if (!pasteboard.setString(field.value.bytes()))
+            throw ProofError(copyFailure(variant, field.name));
+        if (!awaitStep(field, index, entry.size())) {
+            end = HandoffEnd::Cancelled;
+            break;
+        }
+        // The window's steps leave nothing behind while the user reads the next alert.
+        if (variant == HandoffVariant::Window)
+            pasteboard.clearContents();
+    }
+    // Cleared before the outcome is printed, so no line claims a clipboard still full.
+    pasteboard.clearContents();
+    clearAndWipe.dismiss();
+    wipeEntry(entry);
+    return end;
 }
 
 }
@@ -146,40 +179,22 @@ void guidedPasswordsSave(PasswordsHandoffServices& services, const SecretBytes& 
                          const std::string& volumeName, const std::string& volumeUUID)
 {
     std::vector<RecoveryField> entry = recoveryEntry(HandoffVariant::Window, password, volumeName, volumeUUID);
-    Pasteboard& pasteboard = services.pasteboard;
-    try {
-        openPasswordsIgnoringFailure(services.tools);
-        waitForPasswordsWindow(services.workspace, services.mainLoop);
-
-        for (std::size_t index = 0; index < entry.size(); ++index) {
-            const RecoveryField& field = entry[index];
-            pasteboard.clearContents();
-            if (!pasteboard.setString(field.value.bytes()))
-                throw ProofError("could not copy the " + lowerCased(field.name));
-
-            Alert alert = stepAlert(field, index, entry.size());
-            services.ui.activate();
-            Size size = services.ui.layoutSize(alert);
-            // Computed for every step, so the alerts follow Passwords when the user moves it.
-            alert.topLeft = stepAlertTopLeft(passwordsWindowFrames(services.workspace), services.workspace.screens(),
-                                             services.workspace.mainScreen(), size);
-            if (services.ui.runModal(alert) != alertFirstButtonReturn) {
-                // Cleared before saying so, so the line is never printed for a clipboard still full.
-                pasteboard.clearContents();
-                services.out << "PASSWORDS RECOVERY SAVE CANCELLED — CLIPBOARD CLEARED\n";
-                wipeEntry(entry);
-                return;
-            }
-            pasteboard.clearContents();
-        }
-        pasteboard.clearContents();
-    } catch (...) {
-        clearIgnoringFailure(pasteboard);
-        wipeEntry(entry);
-        throw;
-    }
-    services.out << "PASSWORDS RECOVERY SAVE COMPLETE — CLIPBOARD CLEARED\n";
-    wipeEntry(entry);
+    auto waitForWindow = [&] { waitForPasswordsWindow(services.workspace, services.mainLoop); };
+    auto askAtStep = [&](RecoveryField& field, std::size_t index, std::size_t count) {
+        Alert alert = stepAlert(field, index, count);
+        services.ui.activate();
+        Size size = services.ui.layoutSize(alert);
+        // Computed for every step, so the alerts follow Passwords when the user moves it.
+        alert.topLeft = stepAlertTopLeft(passwordsWindowFrames(services.workspace), services.workspace.screens(),
+                                         services.workspace.mainScreen(), size);
+        return services.ui.runModal(alert) == alertFirstButtonReturn;
+    };
+    if (stepThroughEntry(services.tools, services.pasteboard, HandoffVariant::Window, entry, waitForWindow,
+                         askAtStep)
+        == HandoffEnd::Cancelled)
+        services.out << "PASSWORDS RECOVERY SAVE CANCELLED — CLIPBOARD CLEARED\n";
+    else
+        services.out << "PASSWORDS RECOVERY SAVE COMPLETE — CLIPBOARD CLEARED\n";
 }
 
 std::vector<Rect> passwordsWindowFrames(Workspace& workspace)
@@ -274,44 +289,31 @@ void terminalPasswordsHandoff(TerminalHandoffServices& services, SecretBytes& pa
                               const std::string& volumeUUID)
 {
     std::vector<RecoveryField> entry = recoveryEntry(HandoffVariant::Terminal, password, volumeName, volumeUUID);
-    Pasteboard& pasteboard = services.pasteboard;
     std::ostream& out = services.out;
+    auto zeroPassword = onFailure([&] { zeroInPlace(password); });
 
     out << "MANUAL RECOVERY SAVE READY\n";
-    openPasswordsIgnoringFailure(services.tools);
+    auto waitForReturn = [&](RecoveryField& field, std::size_t index, std::size_t count) {
+        bool last = index + 1 == count;
+        out << "STEP " << index + 1 << "/" << count << " — " << field.name << " COPIED\n"
+            << field.instruction << '\n'
+            << (last ? "Press Return here after saving the entry to clear the clipboard."
+                     : "Press Return here after pasting it to copy the next field.")
+            << '\n';
+        out.flush();
 
-    try {
-        for (std::size_t index = 0; index < entry.size(); ++index) {
-            RecoveryField& field = entry[index];
-            bool last = index + 1 == entry.size();
-            pasteboard.clearContents();
-            if (!pasteboard.setString(field.value.bytes()))
-                throw ProofError("could not place the " + lowerCased(field.name) + " on the clipboard");
+        if (!awaitReturn(services.input))
+            throw ProofError("manual recovery save was cancelled");
 
-            out << "STEP " << index + 1 << "/" << entry.size() << " — " << field.name << " COPIED\n"
-                << field.instruction << '\n'
-                << (last ? "Press Return here after saving the entry to clear the clipboard."
-                         : "Press Return here after pasting it to copy the next field.")
-                << '\n';
-            out.flush();
-
-            if (!awaitReturn(services.input))
-                throw ProofError("manual recovery save was cancelled");
-
-            if (field.name == "Password") {
-                zeroInPlace(password);
-                field.value.wipe();
-            }
+        if (field.name == "Password") {
+            zeroInPlace(password);
+            field.value.wipe();
         }
-        pasteboard.clearContents();
-    } catch (...) {
-        clearIgnoringFailure(pasteboard);
-        zeroInPlace(password);
-        wipeEntry(entry);
-        throw;
-    }
+        return true;
+    };
+    stepThroughEntry(services.tools, services.pasteboard, HandoffVariant::Terminal, entry, [] {}, waitForReturn);
+    zeroPassword.dismiss();
     out << "CLIPBOARD CLEARED\n";
-    wipeEntry(entry);
 }
 
 }

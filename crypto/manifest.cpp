@@ -183,7 +183,7 @@ std::string manifestTimestamp(std::chrono::system_clock::time_point time)
 }
 
 Manifest enrollmentManifest(std::string_view relyingPartyID, std::string credentialText,
-                            std::span<const std::uint8_t> prfSalt, std::span<const std::uint8_t> sealedPassword,
+                            std::span<const std::uint8_t> prfSalt, std::string wrappedPassword,
                             std::string createdAt, std::string_view resourceKind)
 {
     Manifest manifest;
@@ -191,7 +191,7 @@ Manifest enrollmentManifest(std::string_view relyingPartyID, std::string credent
     manifest.relyingPartyID = std::string(relyingPartyID);
     manifest.credentialID = std::move(credentialText);
     manifest.prfSalt = base64URLEncode(prfSalt);
-    manifest.wrappedPassword = base64URLEncode(sealedPassword);
+    manifest.wrappedPassword = std::move(wrappedPassword);
     manifest.createdAt = std::move(createdAt);
     manifest.resourceKind = std::string(resourceKind);
     return manifest;

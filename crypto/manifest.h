@@ -51,10 +51,10 @@ void writeManifest(Files& files, const Manifest& manifest, const std::string& pa
 void writeNewManifest(Files& files, const Manifest& manifest, const std::string& path);
 
 // The record an enrollment writes: version 1, the relying party of its kind,
-// the base64url texts of the salt and the sealed password, and the kind.
+// the base64url text of the salt, the wrapped password, and the kind.
 // Callers add the kind's optional fields.
 Manifest enrollmentManifest(std::string_view relyingPartyID, std::string credentialText,
-                            std::span<const std::uint8_t> prfSalt, std::span<const std::uint8_t> sealedPassword,
+                            std::span<const std::uint8_t> prfSalt, std::string wrappedPassword,
                             std::string createdAt, std::string_view resourceKind);
 
 // createdAt: ISO 8601 in UTC with whole seconds, e.g. 2026-01-31T09:15:00Z.

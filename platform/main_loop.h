@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -14,6 +15,8 @@ public:
     // Called by a loop that has nothing to run before deadline. The system clock
     // does nothing (the loop then sleeps); a test clock jumps forward to deadline.
     virtual void idleUntil(double deadline) { (void)deadline; }
+    // The calendar date and time, for what records it (a manifest's createdAt).
+    virtual std::chrono::system_clock::time_point date() { return std::chrono::system_clock::now(); }
 };
 
 // A task posted to run after a delay. cancel() before it runs keeps it from
