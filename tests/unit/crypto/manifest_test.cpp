@@ -2,8 +2,8 @@
 
 #include "crypto/manifest_rules.h"
 #include "common/constants.h"
-#include "tests/unit/crypto/memory_files.h"
-#include "tests/unit/crypto/test_support.h"
+#include "tests/support/file_map.h"
+#include "tests/support/expectations.h"
 
 using namespace ferrolatch;
 using namespace ferrolatch::testing;
@@ -128,7 +128,7 @@ TEST(ManifestDecoding, NamesTheMissingOrMistypedKey)
 
 TEST(ManifestFile, ReadsWritesAndRefusesToReplace)
 {
-    MemoryFiles files;
+    FileMap files;
     const std::string path = "/Volumes/FERROLATCH/ferrolatch.json";
     ensureManifestPathFree(files, path);
     writeManifest(files, allFields(), path);
@@ -304,7 +304,7 @@ TEST(ManifestAcceptance, AppliesEachReadersRule)
 
 TEST(ManifestAcceptance, LoadsNativeVolumeManifestsFromFiles)
 {
-    MemoryFiles files;
+    FileMap files;
     Manifest valid = reader("native volume").valid;
     files.files["/m.json"] = encodeManifest(valid);
     EXPECT_EQ(loadNativeVolumeManifest(files, "/m.json"), valid);

@@ -4,7 +4,7 @@
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
 #include "crypto/random.h"
-#include "tests/unit/crypto/test_support.h"
+#include "tests/support/expectations.h"
 
 #include <set>
 

@@ -1,6 +1,6 @@
 #include "crypto/pretty_json.h"
 
-#include "tests/unit/crypto/test_support.h"
+#include "tests/support/expectations.h"
 
 #include <cmath>
 

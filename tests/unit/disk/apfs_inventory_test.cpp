@@ -1,6 +1,6 @@
 #include "disk/apfs_inventory.h"
-#include "tests/unit/disk/fakes.h"
-#include "tests/unit/disk/test_support.h"
+#include "tests/support/fakes.h"
+#include "tests/support/expectations.h"
 
 #include <gtest/gtest.h>
 

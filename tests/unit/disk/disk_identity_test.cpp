@@ -1,8 +1,9 @@
 #include "common/hex.h"
 #include "crypto/pretty_json.h"
 #include "disk/disk_identity.h"
-#include "tests/unit/disk/fakes.h"
-#include "tests/unit/disk/test_support.h"
+#include "tests/support/fakes.h"
+#include "tests/support/disk_fixtures.h"
+#include "tests/support/expectations.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

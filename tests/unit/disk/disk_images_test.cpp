@@ -1,7 +1,7 @@
 #include "common/constants.h"
 #include "disk/disk_images.h"
-#include "tests/unit/disk/fakes.h"
-#include "tests/unit/disk/test_support.h"
+#include "tests/support/fakes.h"
+#include "tests/support/expectations.h"
 
 #include <gtest/gtest.h>
 

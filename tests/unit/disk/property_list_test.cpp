@@ -1,5 +1,5 @@
 #include "disk/property_list.h"
-#include "tests/unit/disk/fakes.h"
+#include "tests/support/fakes.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>

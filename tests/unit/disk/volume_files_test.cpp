@@ -1,5 +1,5 @@
 #include "disk/volume_files.h"
-#include "tests/unit/disk/fakes.h"
+#include "tests/support/fakes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "disk/volume_name.h"
-#include "tests/unit/disk/test_support.h"
+#include "tests/support/expectations.h"
 
 #include <gtest/gtest.h>
 
