@@ -1,47 +1,49 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace ferrolatch {
 
+namespace {
+
+void addUsageLine(std::string& text, const Command& command)
+{
+    text += "  ferrolatch-proof ";
+    text += command.word;
+    for (const Parameter& argument : command.arguments) {
+        text += ' ';
+        text += argument.name;
+    }
+    text += '\n';
+}
+
+// Lists command, then (recursively) the commands that ask to follow it.
+void addUsageLines(std::string& text, std::span<const Command> table, const Command& command)
+{
+    addUsageLine(text, command);
+    for (const Command& follower : table)
+        if (follower.usageAfter == command.word)
+            addUsageLines(text, table, follower);
+}
+
+}
+
+std::string usageText(std::span<const Command> table)
+{
+    auto inTable = [&](std::string_view word) {
+        return std::any_of(table.begin(), table.end(), [&](const Command& command) { return command.word == word; });
+    };
+    std::string text = "usage:\n";
+    for (const Command& command : table)
+        if (!inTable(command.usageAfter)) // a follower of nothing keeps its place rather than vanish
+            addUsageLines(text, table, command);
+    return text;
+}
+
 std::string usageText()
 {
-    std::string text = "usage:\n";
-    for (std::string_view line : {
-             "enroll IMAGE MANIFEST",
-             "unlock IMAGE MANIFEST",
-             "native-enroll IMAGE MANIFEST",
-             "native-unlock IMAGE MANIFEST",
-             "native-enroll-bundle CREDENTIAL_MANIFEST BUNDLE MANIFEST SIZE VOLUME_NAME",
-             "native-unlock-bundle BUNDLE MANIFEST",
-             "native-mount-bundle BUNDLE MANIFEST",
-             "setup-drive",
-             "init-drive WHOLE_DISK CONFIRMATION_TOKEN DATA_NAME MANIFEST",
-             "native-unlock-volume MANIFEST",
-             "mount-drive MANIFEST",
-             "lock-drive MANIFEST",
-             "restore-drive MANIFEST SOURCE_DIR SHA256_RECEIPT",
-             "native-share-recovery MANIFEST",
-             "native-copy-recovery MANIFEST",
-             "native-passwords-recovery MANIFEST",
-             "native-offline-recovery MANIFEST",
-             "enroll-volume CONTAINER NAME CREDENTIAL_MANIFEST VOLUME_MANIFEST",
-             "unlock-volume VOLUME_MANIFEST",
-             "store-recovery VOLUME_MANIFEST",
-             "share-recovery VOLUME_MANIFEST",
-             "copy-recovery VOLUME_MANIFEST",
-             "inspect-drive WHOLE_DISK",
-             "agent-enable",
-             "agent-disable",
-             "agent-status",
-             "about",
-             "self-test",
-         }) {
-        text += "  ferrolatch-proof ";
-        text += line;
-        text += '\n';
-    }
-    return text;
+    return usageText(commandTable());
 }
 
 std::string normalizedAbsolutePath(std::string_view path, std::string_view workingDirectory)
@@ -91,7 +93,7 @@ Invocation parseCommandLine(std::span<const std::string> words, std::string_view
             return {};
         Invocation invocation {Invocation::Kind::Command, &command, {}, {}};
         for (std::size_t index = 0; index < command.arguments.size(); ++index) {
-            ArgumentKind kind = command.arguments[index];
+            ArgumentKind kind = command.arguments[index].kind;
             const std::string& word = words[index + 2];
             if (kind != ArgumentKind::Text && workingDirectory.empty() && !word.starts_with('/')
                 && invocation.argumentError.empty())

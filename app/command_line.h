@@ -10,17 +10,28 @@
 
 namespace ferrolatch {
 
-struct Command {
-    std::string_view word;
-    std::vector<ArgumentKind> arguments; // argc is arguments.size() + 2
-    bool ui = false;                     // runs inside the main-thread application context
-    CommandHandler handler = nullptr;
+// An argument as the usage text names it, and how it is converted.
+struct Parameter {
+    std::string_view name;
+    ArgumentKind kind = ArgumentKind::Text;
 };
 
-// The 28 commands, in the order of the table.
+struct Command {
+    std::string_view word;
+    std::vector<Parameter> arguments; // argc is arguments.size() + 2
+    bool ui = false;                  // runs inside the main-thread application context
+    CommandHandler handler = nullptr;
+    // The usage text lists the commands in the order of the table, except that
+    // a command naming another here is listed right after that one.
+    std::string_view usageAfter {};
+};
+
+// The commands, in the order of the table.
 std::span<const Command> commandTable();
 
-// The usage text, each line ending with a line feed.
+// The usage text of a table: one line per command with its argument names,
+// each line ending with a line feed.
+std::string usageText(std::span<const Command> table);
 std::string usageText();
 
 // What a command line asks for: the agent, a command with converted arguments,

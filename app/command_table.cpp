@@ -10,9 +10,21 @@
 namespace ferrolatch {
 
 namespace {
-constexpr ArgumentKind text = ArgumentKind::Text;
-constexpr ArgumentKind file = ArgumentKind::File;
-constexpr ArgumentKind directory = ArgumentKind::Directory;
+// The arguments by the names the usage text gives them.
+constexpr Parameter image {"IMAGE", ArgumentKind::File};
+constexpr Parameter manifest {"MANIFEST", ArgumentKind::File};
+constexpr Parameter bundle {"BUNDLE", ArgumentKind::File};
+constexpr Parameter credentialManifest {"CREDENTIAL_MANIFEST", ArgumentKind::File};
+constexpr Parameter volumeManifest {"VOLUME_MANIFEST", ArgumentKind::File};
+constexpr Parameter sourceDirectory {"SOURCE_DIR", ArgumentKind::Directory};
+constexpr Parameter receipt {"SHA256_RECEIPT", ArgumentKind::File};
+constexpr Parameter size {"SIZE", ArgumentKind::Text};
+constexpr Parameter volumeName {"VOLUME_NAME", ArgumentKind::Text};
+constexpr Parameter wholeDisk {"WHOLE_DISK", ArgumentKind::Text};
+constexpr Parameter token {"CONFIRMATION_TOKEN", ArgumentKind::Text};
+constexpr Parameter dataName {"DATA_NAME", ArgumentKind::Text};
+constexpr Parameter container {"CONTAINER", ArgumentKind::Text};
+constexpr Parameter name {"NAME", ArgumentKind::Text};
 
 // Set-up registers the drive, which keeps the system APFS agent's own prompt away.
 template <void (*handler)(Platform&, VolumePromptSuppression&, const CommandArguments&)>
@@ -28,29 +40,31 @@ void withPromptSuppression(Platform& platform, const CommandArguments& arguments
 std::span<const Command> commandTable()
 {
     static const std::vector<Command> table = {
-        {"enroll", {file, file}, false, nullptr},
-        {"unlock", {file, file}, false, nullptr},
-        {"native-enroll", {file, file}, true, nativeEnrollCommand},
-        {"native-unlock", {file, file}, true, nativeUnlockCommand},
-        {"native-enroll-bundle", {file, file, file, text, text}, true, nativeEnrollBundleCommand},
-        {"native-unlock-bundle", {file, file}, true, nativeUnlockBundleCommand},
-        {"native-mount-bundle", {file, file}, true, nativeMountBundleCommand},
+        {"enroll", {image, manifest}, false, nullptr},
+        {"unlock", {image, manifest}, false, nullptr},
+        {"native-enroll", {image, manifest}, true, nativeEnrollCommand},
+        {"native-unlock", {image, manifest}, true, nativeUnlockCommand},
+        {"native-enroll-bundle", {credentialManifest, bundle, manifest, size, volumeName}, true,
+         nativeEnrollBundleCommand},
+        {"native-unlock-bundle", {bundle, manifest}, true, nativeUnlockBundleCommand},
+        {"native-mount-bundle", {bundle, manifest}, true, nativeMountBundleCommand},
         {"setup-drive", {}, true, withPromptSuppression<setupDriveCommand>},
-        {"init-drive", {text, text, text, file}, true, withPromptSuppression<initDriveCommand>},
-        {"native-unlock-volume", {file}, true, nativeUnlockVolumeCommand},
-        {"mount-drive", {file}, true, mountDriveCommand},
-        {"lock-drive", {file}, false, lockDriveCommand},
-        {"restore-drive", {file, directory, file}, true, nullptr},
-        {"native-share-recovery", {file}, true, nullptr},
-        {"native-copy-recovery", {file}, true, nativeCopyRecoveryCommand},
-        {"native-offline-recovery", {file}, true, nativeOfflineRecoveryCommand},
-        {"native-passwords-recovery", {file}, true, nativePasswordsRecoveryCommand},
-        {"enroll-volume", {text, text, file, file}, false, nullptr},
-        {"unlock-volume", {file}, false, nullptr},
-        {"store-recovery", {file}, false, nullptr},
-        {"share-recovery", {file}, true, nullptr},
-        {"copy-recovery", {file}, false, nullptr},
-        {"inspect-drive", {text}, false, inspectDriveCommand},
+        {"init-drive", {wholeDisk, token, dataName, manifest}, true,
+         withPromptSuppression<initDriveCommand>},
+        {"native-unlock-volume", {manifest}, true, nativeUnlockVolumeCommand},
+        {"mount-drive", {manifest}, true, mountDriveCommand},
+        {"lock-drive", {manifest}, false, lockDriveCommand},
+        {"restore-drive", {manifest, sourceDirectory, receipt}, true, nullptr},
+        {"native-share-recovery", {manifest}, true, nullptr},
+        {"native-copy-recovery", {manifest}, true, nativeCopyRecoveryCommand},
+        {"native-offline-recovery", {manifest}, true, nativeOfflineRecoveryCommand},
+        {"native-passwords-recovery", {manifest}, true, nativePasswordsRecoveryCommand, "native-copy-recovery"},
+        {"enroll-volume", {container, name, credentialManifest, volumeManifest}, false, nullptr},
+        {"unlock-volume", {volumeManifest}, false, nullptr},
+        {"store-recovery", {volumeManifest}, false, nullptr},
+        {"share-recovery", {volumeManifest}, true, nullptr},
+        {"copy-recovery", {volumeManifest}, false, nullptr},
+        {"inspect-drive", {wholeDisk}, false, inspectDriveCommand},
         {"agent-enable", {}, true, nullptr},
         {"agent-disable", {}, true, nullptr},
         {"agent-status", {}, true, nullptr},

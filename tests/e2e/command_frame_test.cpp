@@ -70,11 +70,6 @@ TEST(CommandFrame, PrintsExactlyTheUsageTextForEveryWrongCommandLine)
     }
 }
 
-TEST(CommandFrame, UsageTextHasTwentyNineLines)
-{
-    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 29);
-}
-
 TEST(CommandFrame, ReportsAFailureAsOneLineAndExitOne)
 {
     // Whatever the reason, a failure is one line with the fixed prefix and exit status 1.

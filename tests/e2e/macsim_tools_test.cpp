@@ -251,15 +251,6 @@ TEST(MacsimTools, PgrepAndKillallSeeOnlyThisSysrootsAgent)
     EXPECT_EQ(neighbour.tool("/usr/bin/pgrep", {"-x", "-u", uid, "APFSUserAgent"}).out, neighbourPid);
 }
 
-TEST(MacsimTools, SyncSucceedsSilently)
-{
-    VirtualMac mac;
-    RunResult synced = mac.tool("/bin/sync", {});
-    EXPECT_EQ(synced.status, 0);
-    EXPECT_EQ(synced.out, "");
-    EXPECT_EQ(synced.err, "");
-}
-
 TEST(MacsimTools, ConcurrentCallsFromTwoProcessesNeverLoseAChange)
 {
     VirtualMac mac;
