@@ -17,12 +17,6 @@ void ManualClock::idleUntil(double deadline)
     m_now = std::max(m_now, deadline);
 }
 
-std::chrono::system_clock::time_point ManualClock::date()
-{
-    auto elapsed = std::chrono::duration<double>(m_now - m_start);
-    return m_startDate + std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed);
-}
-
 class HeadlessMainLoop::Timer final : public DelayedTask {
 public:
     void cancel() override { m_cancelled = true; }

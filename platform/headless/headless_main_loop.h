@@ -20,18 +20,13 @@ public:
 // forward to its next timer.
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(double start = 1000.0) : m_now(start), m_start(start) {}
+    explicit ManualClock(double start = 1000.0) : m_now(start) {}
     double now() override { return m_now; }
     void idleUntil(double deadline) override;
     void advance(double seconds) { m_now += seconds; }
-    // A fixed date when the clock was made, moving as the clock does.
-    std::chrono::system_clock::time_point date() override;
 
 private:
     double m_now;
-    const double m_start;
-    const std::chrono::system_clock::time_point m_startDate = std::chrono::sys_days {std::chrono::January / 31 / 2026}
-        + std::chrono::hours {9} + std::chrono::minutes {15};
 };
 
 // The main loop without a windowing system: a queue of tasks and timers on

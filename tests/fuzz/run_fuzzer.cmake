@@ -3,6 +3,7 @@
 file(REMOVE_RECURSE ${SCRATCH})
 file(MAKE_DIRECTORY ${SCRATCH})
 set(directories)
+string(REPLACE "|" ";" SEEDS "${SEEDS}")
 foreach(seed IN LISTS SEEDS)
     if(IS_DIRECTORY ${seed})
         list(APPEND directories ${seed})

@@ -55,14 +55,6 @@ const std::string form = "whole disk must use the exact diskN identifier form";
 
 }
 
-TEST(DiskIdentity, TheFixtureDiskYieldsItsRecordAndStableToken)
-{
-    DriveInspection first = validateDiskIdentity(disk99(), "disk99");
-    EXPECT_EQ(first, (DriveInspection {"ferrolatch.inspect.v1", "disk99", "/dev/disk99", "Ferrolatch fixture", "USB",
-                                       134217728, "fixture:/external/usb", "ERASE-disk99-fdb2b325688e6951"}));
-    EXPECT_EQ(validateDiskIdentity(disk99(), "disk99").confirmationToken, first.confirmationToken);
-}
-
 TEST(DiskIdentity, RefusesEachUnsafeDiskWithItsMessage)
 {
     struct Case {
