@@ -12,7 +12,8 @@ namespace ferrolatch {
 
 namespace {
 
-void runHandler(const Invocation& invocation, Platform& platform, const ApplicationContext& applicationContext)
+void runHandler(const Invocation& invocation, Platform& platform, const ApplicationContext& applicationContext,
+                const std::optional<std::string>& servicesUnavailable)
 {
     if (invocation.kind == Invocation::Kind::Agent)
         throw ProofError("this build does not provide the menu-bar agent yet");
@@ -22,6 +23,9 @@ void runHandler(const Invocation& invocation, Platform& platform, const Applicat
     const Command& command = *invocation.command;
     if (!command.handler)
         throw ProofError("this build does not provide the " + std::string(command.word) + " command yet");
+    // Every handler reaches a Mac service; none starts without one.
+    if (servicesUnavailable)
+        throw ProofError(*servicesUnavailable);
 
     auto handler = [&] { command.handler(platform, invocation.arguments); };
     if (command.ui && applicationContext)
@@ -53,7 +57,8 @@ ApplicationContext mainThreadApplicationContext(std::thread::id mainThread, std:
 }
 
 int runCommandLine(std::span<const std::string> words, std::string_view workingDirectory, Platform& platform,
-                   std::ostream& error, const ApplicationContext& applicationContext)
+                   std::ostream& error, const ApplicationContext& applicationContext,
+                   const std::optional<std::string>& servicesUnavailable)
 {
     Invocation invocation = parseCommandLine(words, workingDirectory);
     if (invocation.kind == Invocation::Kind::Usage) {
@@ -62,7 +67,7 @@ int runCommandLine(std::span<const std::string> words, std::string_view workingD
     }
 
     try {
-        runHandler(invocation, platform, applicationContext);
+        runHandler(invocation, platform, applicationContext, servicesUnavailable);
     } catch (const std::exception& failure) {
         error << "ferrolatch-proof: " << failure.what() << '\n' << std::flush;
         return 1;

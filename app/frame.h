@@ -25,8 +25,11 @@ ApplicationContext mainThreadApplicationContext(std::thread::id mainThread, std:
                                                 std::optional<std::string> unavailableReason);
 
 // Runs one command line to its exit status: 0 on success, 1 after printing
-// "ferrolatch-proof: <description>", 64 after printing the usage text.
+// "ferrolatch-proof: <description>", 64 after printing the usage text. With
+// servicesUnavailable set (no Mac to serve the platform), every command that
+// would run a handler fails with that one line instead.
 int runCommandLine(std::span<const std::string> words, std::string_view workingDirectory, Platform& platform,
-                   std::ostream& error, const ApplicationContext& applicationContext = {});
+                   std::ostream& error, const ApplicationContext& applicationContext = {},
+                   const std::optional<std::string>& servicesUnavailable = std::nullopt);
 
 }

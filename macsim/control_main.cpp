@@ -1,5 +1,6 @@
 // macsim: creates a virtual Mac and plays the user and the hardware around it
 // (plugging disks in and out, changing them, injecting tool failures).
+#include "common/virtual_mac_location.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 #include "macsim/machine.h"
@@ -43,12 +44,21 @@ const char* const usage = "usage:\n"
     throw ToolError("macsim: unrecognised command line (macsim help lists the commands)");
 }
 
+// FERROLATCH_SYSROOT, else the user's default virtual Mac, the one the
+// product uses without the variable.
 Sysroot requireSysroot()
 {
-    auto sysroot = sysrootFromEnvironment();
-    if (!sysroot)
-        throw ToolError("macsim: FERROLATCH_SYSROOT is not set");
-    return *sysroot;
+    if (auto sysroot = sysrootFromEnvironment())
+        return *sysroot;
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* entry = ::getpwuid(::getuid());
+        home = entry ? entry->pw_dir : nullptr;
+    }
+    std::string fallback = ferrolatch::virtual_mac::defaultSysroot(std::getenv("XDG_DATA_HOME"), home);
+    if (fallback.empty())
+        throw ToolError("macsim: FERROLATCH_SYSROOT is not set and there is no home directory for the default");
+    return Sysroot {fallback};
 }
 
 std::string loginName()

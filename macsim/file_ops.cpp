@@ -1,7 +1,7 @@
 #include "macsim/file_ops.h"
 
 #include "macsim/basics.h"
-#include "platform/posix/emulated_file_flags.h"
+#include "platform/posix/linux_file_flags.h"
 
 #include <array>
 #include <cerrno>

@@ -2,6 +2,7 @@
 
 #include "common/path_text.h"
 #include "platform/posix/file_descriptor.h"
+#include "platform/posix/linux_calls.h"
 
 #include <atomic>
 #include <cerrno>
@@ -26,10 +27,9 @@ int place(const std::string& temporary, const std::string& target, Placement pla
 {
     if (placement == Placement::Replace)
         return rename(temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
+    int number = linux_calls::renameWithoutReplacing(temporary, target);
+    if (number != EINVAL && number != ENOSYS)
+        return number;
     // A file system without no-replace renames: a hard link refuses an existing target too.
     if (link(temporary.c_str(), target.c_str()) != 0)
         return errno;

@@ -3,17 +3,15 @@
 #include "common/path_text.h"
 #include "common/errors.h"
 #include "platform/posix/atomic_write.h"
-#include "platform/posix/emulated_file_flags.h"
+#include "platform/posix/linux_file_flags.h"
 #include "platform/posix/file_descriptor.h"
 
 #include <cstdio>
 #include <cerrno>
-#include <charconv>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace ferrolatch {
@@ -39,54 +37,12 @@ bool isMissing(int number)
     return number == ENOENT || number == ENOTDIR;
 }
 
-// The emulated flags of a path; a file without the attribute, or a file
-// system or link that cannot carry one, has none.
-std::uint32_t readFlags(const std::string& path, bool followLinks)
-{
-    char text[16];
-    ssize_t length = followLinks ? getxattr(path.c_str(), emulated::fileFlagsAttribute, text, sizeof text)
-                                 : lgetxattr(path.c_str(), emulated::fileFlagsAttribute, text, sizeof text);
-    if (length < 0) {
-        if (errno == ENODATA || errno == ENOTSUP || errno == EPERM)
-            return 0;
-        fail("could not read flags of", path);
-    }
-    std::uint32_t flags = 0;
-    auto [end, error] = std::from_chars(text, text + length, flags);
-    if (error != std::errc() || end != text + length)
-        return 0; // not written by us: no flags rather than guessed ones
-    return flags;
-}
-
-// Zero, or the errno of the attribute change.
-int storeFlags(const std::string& path, std::uint32_t flags)
-{
-    if (flags == 0)
-        return removexattr(path.c_str(), emulated::fileFlagsAttribute) == 0 || errno == ENODATA ? 0 : errno;
-    std::string text = std::to_string(flags);
-    return setxattr(path.c_str(), emulated::fileFlagsAttribute, text.data(), text.size(), 0) == 0 ? 0 : errno;
-}
-
-void writeFlags(const std::string& path, std::uint32_t flags)
-{
-    int number = storeFlags(path, flags);
-    // The Mac lets a file's owner change its flags whatever its mode, but Linux
-    // allows user attributes only on a writable file: an owner's read-only file
-    // (a protected marker, mode 0444) is lent write access for the change.
-    struct stat info {};
-    if (number == EACCES && stat(path.c_str(), &info) == 0 && info.st_uid == geteuid()
-        && chmod(path.c_str(), (info.st_mode & 07777) | S_IWUSR) == 0) {
-        number = storeFlags(path, flags);
-        if (chmod(path.c_str(), info.st_mode & 07777) != 0 && number == 0)
-            number = errno;
-    }
-    if (number != 0)
-        fail(number, "could not set flags of " + path);
-}
+using emulated::readFileFlags;
+using emulated::writeFileFlags;
 
 bool isImmutable(const std::string& path)
 {
-    return (readFlags(path, true) & immutableFlag) != 0;
+    return (readFileFlags(path, true) & immutableFlag) != 0;
 }
 
 // The Mac's kernel refuses these on a user-immutable file; so do we.
@@ -137,7 +93,7 @@ std::optional<FileAttributes> PosixFiles::attributes(const std::string& path)
         attributes.type = FileAttributes::Type::SymbolicLink;
     attributes.size = static_cast<std::uint64_t>(info.st_size);
     attributes.mode = info.st_mode & 07777;
-    attributes.flags = readFlags(path, false);
+    attributes.flags = readFileFlags(path, false);
     return attributes;
 }
 
@@ -259,7 +215,7 @@ void PosixFiles::setFlags(const std::string& path, std::uint32_t flags)
     struct stat info {};
     if (stat(path.c_str(), &info) != 0)
         fail("could not set flags of", path);
-    writeFlags(path, readFlags(path, true) | flags);
+    writeFileFlags(path, readFileFlags(path, true) | flags);
 }
 
 void PosixFiles::clearFlags(const std::string& path, std::uint32_t flags)
@@ -267,7 +223,7 @@ void PosixFiles::clearFlags(const std::string& path, std::uint32_t flags)
     struct stat info {};
     if (stat(path.c_str(), &info) != 0)
         fail("could not set flags of", path);
-    writeFlags(path, readFlags(path, true) & ~flags);
+    writeFileFlags(path, readFileFlags(path, true) & ~flags);
 }
 
 }

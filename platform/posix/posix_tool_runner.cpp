@@ -2,6 +2,7 @@
 
 #include "common/errors.h"
 #include "platform/posix/file_descriptor.h"
+#include "platform/posix/linux_calls.h"
 
 #include <algorithm>
 #include <array>
@@ -29,8 +30,8 @@ Pipe makePipe()
 {
     std::array<int, 2> fds {};
     // Close-on-exec, so a child started by another thread never inherits our ends.
-    if (pipe2(fds.data(), O_CLOEXEC) != 0)
-        throw PlatformError::fromErrno(errno, "could not create a pipe");
+    if (int number = linux_calls::makeCloseOnExecPipe(fds.data()); number != 0)
+        throw PlatformError::fromErrno(number, "could not create a pipe");
     return {FileDescriptor(fds[0]), FileDescriptor(fds[1])};
 }
 

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QIcon>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -79,103 +78,22 @@ void runInQtApplication(const std::function<void(QtSession&)>& body, const std::
     body(session);
 }
 
-// Ports that forward to the session while one is running.
-struct QtApplicationContext::Ports {
-    std::atomic<QtSession*> session {nullptr};
+namespace {
 
-    QtSession& current(const char* port) const
+class QtDesktopAdapters final : public DesktopAdapters {
+public:
+    void run(const std::function<void(DesktopSession&)>& body, const std::string& applicationIconPath) override
     {
-        QtSession* active = session.load();
-        if (!active)
-            qFatal("the %s is used outside the application context", port);
-        return *active;
+        runInQtApplication(body, applicationIconPath);
     }
-
-    class Loop final : public MainLoop {
-    public:
-        explicit Loop(Ports& ports) : m_ports(ports) {}
-        void post(Task task) override { m_ports.current("main loop").loop.post(std::move(task)); }
-        std::shared_ptr<DelayedTask> postAfter(double delaySeconds, Task task) override
-        {
-            return m_ports.current("main loop").loop.postAfter(delaySeconds, std::move(task));
-        }
-        void run() override { m_ports.current("main loop").loop.run(); }
-        void stop() override { m_ports.current("main loop").loop.stop(); }
-        void runUntil(const std::function<bool()>& condition) override
-        {
-            m_ports.current("main loop").loop.runUntil(condition);
-        }
-        Clock& clock() override
-        {
-            QtSession* active = m_ports.session.load();
-            return active ? active->loop.clock() : m_clock;
-        }
-
-    private:
-        Ports& m_ports;
-        QtClock m_clock;
-    };
-
-    class Interface final : public Ui {
-    public:
-        explicit Interface(Ports& ports) : m_ports(ports) {}
-        void prepareApplication() override { ui().prepareApplication(); }
-        void activate() override { ui().activate(); }
-        void beep() override { ui().beep(); }
-        Size layoutSize(const Alert& alert) override { return ui().layoutSize(alert); }
-        long runModal(Alert& alert) override { return ui().runModal(alert); }
-        void abortModal() override { ui().abortModal(); }
-        std::unique_ptr<Window> createWindow(const WindowDescription& description) override
-        {
-            return ui().createWindow(description);
-        }
-
-    private:
-        Ui& ui() { return m_ports.current("user interface").ui; }
-        Ports& m_ports;
-    };
-
-    class Board final : public Pasteboard {
-    public:
-        explicit Board(Ports& ports) : m_ports(ports) {}
-        void clearContents() override { board().clearContents(); }
-        bool setString(std::span<const std::uint8_t> utf8) override { return board().setString(utf8); }
-        std::optional<SecretBytes> readString() override { return board().readString(); }
-
-    private:
-        Pasteboard& board() { return m_ports.current("pasteboard").pasteboard; }
-        Ports& m_ports;
-    };
-
-    Loop loop {*this};
-    Interface ui {*this};
-    Board pasteboard {*this};
 };
 
-QtApplicationContext::QtApplicationContext(std::string applicationIconPath)
-    : m_iconPath(std::move(applicationIconPath)), m_ports(std::make_unique<Ports>())
-{
 }
 
-QtApplicationContext::~QtApplicationContext() = default;
-
-MainLoop& QtApplicationContext::mainLoop() { return m_ports->loop; }
-Ui& QtApplicationContext::ui() { return m_ports->ui; }
-Pasteboard& QtApplicationContext::pasteboard() { return m_ports->pasteboard; }
-
-void QtApplicationContext::operator()(const std::function<void()>& handler)
+DesktopAdapters& qtDesktopAdapters()
 {
-    runInQtApplication(
-        [&](QtSession& session) {
-            QtSession* previous = m_ports->session.exchange(&session);
-            struct Restore {
-                Ports& ports;
-                QtSession* previous;
-                ~Restore() { ports.session.store(previous); }
-            } restore {*m_ports, previous};
-            handler();
-        },
-        m_iconPath);
+    static QtDesktopAdapters adapters;
+    return adapters;
 }
 
 }

@@ -1,8 +1,6 @@
 #pragma once
 
-#include "platform/main_loop.h"
-#include "platform/pasteboard.h"
-#include "platform/ui.h"
+#include "platform/desktop_adapters.h"
 
 #include <functional>
 #include <memory>
@@ -11,11 +9,7 @@
 namespace ferrolatch {
 
 // What a desktop session offers while Qt is up.
-struct QtSession {
-    MainLoop& loop;
-    Ui& ui;
-    Pasteboard& pasteboard;
-};
+using QtSession = DesktopSession;
 
 // Starts Qt on the process's main thread (a QApplication, then the main loop,
 // the alerts and the clipboard over it), runs body inside it, and shuts Qt
@@ -24,29 +18,9 @@ struct QtSession {
 // An application that already exists on the main thread is used as it is.
 void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath = {});
 
-// The main-thread application context of a desktop session, for the command
-// frame. Its ports exist from the start so that main can hand them out; they
-// reach Qt only while a handler runs inside operator(), and using them at any
-// other time stops the process. Commands that are not UI-marked never enter
-// it, so they never load or initialise Qt.
-class QtApplicationContext {
-public:
-    explicit QtApplicationContext(std::string applicationIconPath = {});
-    ~QtApplicationContext();
-    QtApplicationContext(const QtApplicationContext&) = delete;
-    QtApplicationContext& operator=(const QtApplicationContext&) = delete;
-
-    MainLoop& mainLoop();
-    Ui& ui();
-    Pasteboard& pasteboard();
-
-    // Runs handler with Qt initialised; the frame's ApplicationContext.
-    void operator()(const std::function<void()>& handler);
-
-private:
-    struct Ports;
-    std::string m_iconPath;
-    std::unique_ptr<Ports> m_ports;
-};
+// The Qt adapters behind the desktop plug-in's entry point: run() is
+// runInQtApplication. The product reaches them through its application
+// context (platform/posix/desktop_plugin.h), which loads the plug-in.
+DesktopAdapters& qtDesktopAdapters();
 
 }

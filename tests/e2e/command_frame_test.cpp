@@ -104,11 +104,13 @@ TEST(CommandFrame, PathArgumentsReachTheHandlerAbsoluteAndLexicallyNormalised)
     const std::string directory = std::filesystem::canonical(pattern);
 
     // The reader's error names the location the handler was given; m.json does not exist.
+    VirtualMac mac;
     const std::string expected = "ferrolatch-proof: could not read " + directory + "/m.json: No such file or directory\n";
     for (const std::string& argument : {std::string("x/../m.json"), directory + "/./d/../m.json"}) {
         SCOPED_TRACE(argument);
         RunResult result = run("/bin/sh", {"-c", "cd \"$1\" && exec \"$2\" lock-drive \"$3\"", "sh", directory,
-                                           ferrolatchExecutable(), argument});
+                                           ferrolatchExecutable(), argument},
+                               mac.environment());
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, expected);
         EXPECT_EQ(result.out, "");
@@ -120,9 +122,11 @@ TEST(CommandFrame, AnUnreachableDisplayIsOneLineNotACrash)
 {
     // A display is named but nothing answers there: the windowing toolkit
     // cannot start, and the command says so the program's way.
+    VirtualMac mac;
     RunResult result = run("/usr/bin/env", {"-u", "FERROLATCH_UI_SCRIPT", "-u", "WAYLAND_DISPLAY", "-u",
-                                            "QT_QPA_PLATFORM", "DISPLAY=:4711", ferrolatchExecutable(),
-                                            "native-unlock-volume", "/nonexistent/manifest.json"});
+                                            "QT_QPA_PLATFORM", "DISPLAY=:4711", "FERROLATCH_SYSROOT=" + mac.sysroot(),
+                                            ferrolatchExecutable(), "native-unlock-volume",
+                                            "/nonexistent/manifest.json"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind("ferrolatch-proof: ", 0), 0u) << result.err;

@@ -6,7 +6,7 @@
 #include "common/errors.h"
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/sysroot_log.h"
-#include "platform/posix/emulated_file_flags.h"
+#include "platform/posix/linux_file_flags.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_paths.h"
 #include "platform/posix/posix_tool_runner.h"

@@ -1,4 +1,4 @@
-#include "platform/posix/emulated_file_flags.h"
+#include "platform/posix/linux_file_flags.h"
 #include "tests/e2e/drive_test_support.h"
 
 #include <sys/stat.h>

@@ -2,7 +2,7 @@
 
 // Helpers shared by the virtual Mac's own end-to-end tests.
 #include "macsim/plist_out.h"
-#include "platform/posix/emulated_file_flags.h"
+#include "platform/posix/linux_file_flags.h"
 #include "tests/e2e/e2e_harness.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "platform/posix/posix_files.h"
 
 #include "common/errors.h"
-#include "platform/posix/emulated_file_flags.h"
+#include "platform/posix/linux_file_flags.h"
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+#include "platform/posix/desktop_plugin.h"
 #include "platform/qt/qt_application.h"
 #include "platform/qt/qt_pasteboard.h"
 
@@ -20,12 +21,19 @@ std::span<const std::uint8_t> bytesOf(std::string_view text)
 
 }
 
+// The product's application context over the plug-in's adapters, taken here
+// without loading the plug-in.
 TEST(QtApplicationContext, StartsQtOnlyForTheHandlerAndShutsItDownAfter)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QtApplicationContext context;
+    int loads = 0;
+    DesktopApplicationContext context([&]() -> DesktopAdapters& {
+        ++loads;
+        return qtDesktopAdapters();
+    });
     EXPECT_EQ(QCoreApplication::instance(), nullptr); // making the context starts nothing
+    EXPECT_EQ(loads, 0);
 
     bool ran = false;
     context([&] {
@@ -52,7 +60,7 @@ TEST(QtApplicationContext, StartsQtOnlyForTheHandlerAndShutsItDownAfter)
 TEST(QtApplicationContextDeathTest, PortsUsedOutsideTheContextStopTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    QtApplicationContext context;
+    DesktopApplicationContext context(qtDesktopAdapters);
     EXPECT_DEATH(context.mainLoop().post([] {}), "main loop is used outside the application context");
     Alert alert;
     EXPECT_DEATH(context.ui().runModal(alert), "user interface is used outside the application context");

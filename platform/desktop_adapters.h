@@ -1,0 +1,32 @@
+#pragma once
+
+#include "platform/main_loop.h"
+#include "platform/pasteboard.h"
+#include "platform/ui.h"
+
+#include <functional>
+#include <string>
+
+namespace ferrolatch {
+
+// What a desktop session offers while the windowing toolkit is up.
+struct DesktopSession {
+    MainLoop& loop;
+    Ui& ui;
+    Pasteboard& pasteboard;
+};
+
+// The desktop's adapters. They live in a plug-in of the bundle that only
+// commands showing UI load, so that the others never map the toolkit.
+class DesktopAdapters {
+public:
+    virtual ~DesktopAdapters() = default;
+    // Starts the toolkit on the process's main thread, runs body inside it and
+    // shuts the toolkit down again when body returns or throws.
+    virtual void run(const std::function<void(DesktopSession&)>& body, const std::string& applicationIconPath) = 0;
+};
+
+}
+
+// The plug-in's one entry point: its adapters, alive until the process ends.
+extern "C" ferrolatch::DesktopAdapters* ferrolatch_desktop_adapters();

@@ -1,0 +1,138 @@
+#include "common/errors.h"
+#include "platform/macsim/macsim_pasteboard.h"
+#include "platform/macsim/virtual_mac_adapters.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace ferrolatch;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Scratch {
+    std::string path;
+    Scratch()
+    {
+        std::string pattern = (fs::temp_directory_path() / "ferrolatch-adapters-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot create a temporary directory");
+        path = pattern;
+    }
+    ~Scratch() { fs::remove_all(path); }
+
+    // Just what marks an initialised virtual Mac.
+    std::string virtualMac(const std::string& name)
+    {
+        std::string root = path + "/" + name;
+        fs::create_directories(root + "/private/var/db/macsim");
+        std::ofstream(root + "/private/var/db/macsim/state.json") << "{}";
+        return root;
+    }
+
+    VirtualMacSettings settings(const std::string& sysroot) const
+    {
+        VirtualMacSettings result;
+        result.sysroot = sysroot;
+        result.workingDirectory = path;
+        result.executablePath = path + "/Ferrolatch.app/Contents/MacOS/ferrolatch-proof";
+        result.loginName = "me";
+        return result;
+    }
+};
+
+std::vector<std::string> entries(const std::string& directory)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(directory))
+        found.push_back(entry.path().string());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+}
+
+TEST(VirtualMacAdapters, WithoutAVirtualMacTheSetSaysHowToGetOneAndWritesNothing)
+{
+    Scratch scratch;
+    fs::create_directories(scratch.path + "/empty");
+    std::vector<std::string> before = entries(scratch.path);
+    for (const std::string& sysroot : {scratch.path + "/missing", scratch.path + "/empty/", std::string("empty")}) {
+        SCOPED_TRACE(sysroot);
+        std::ostringstream out;
+        std::istringstream in;
+        auto adapters = virtualMacAdapters(scratch.settings(sysroot), out, in);
+        ASSERT_TRUE(adapters->servicesUnavailable());
+        EXPECT_EQ(adapters->servicesUnavailable()->find('\n'), std::string::npos);
+        EXPECT_NE(adapters->servicesUnavailable()->find("macsim init"), std::string::npos);
+        EXPECT_EQ(adapters->servicesUnavailable()->find("//"), std::string::npos);
+        adapters->platform().log.write("not written anywhere in the sysroot");
+    }
+    EXPECT_EQ(entries(scratch.path), before);
+}
+
+TEST(VirtualMacAdapters, TheSysrootIsNormalisedOnceForEveryAdapter)
+{
+    Scratch scratch;
+    std::string root = scratch.virtualMac("mac");
+    for (const std::string& spelling : {root, root + "/", root + "/./", std::string("mac"), std::string("./mac//")}) {
+        SCOPED_TRACE(spelling);
+        std::ostringstream out;
+        std::istringstream in;
+        auto adapters = virtualMacAdapters(scratch.settings(spelling), out, in);
+        EXPECT_FALSE(adapters->servicesUnavailable());
+        EXPECT_EQ(adapters->platform().paths.systemFile("/Volumes"), root + "/Volumes");
+        EXPECT_EQ(adapters->platform().paths.mainBundle(), scratch.path + "/Ferrolatch.app");
+    }
+}
+
+TEST(VirtualMacAdapters, TheUserInterfaceIsTheScriptsOrTheDesktopsWithItsClipboard)
+{
+    Scratch scratch;
+    std::string root = scratch.virtualMac("mac");
+    std::ostringstream out;
+    std::istringstream in;
+
+    VirtualMacSettings headless = scratch.settings(root);
+    auto withoutDisplay = virtualMacAdapters(headless, out, in);
+    EXPECT_TRUE(withoutDisplay->userInterfaceUnavailable());
+    EXPECT_FALSE(withoutDisplay->desktopContext());
+
+    VirtualMacSettings scripted = scratch.settings(root);
+    scripted.display = true;
+    scripted.uiScript = "[]";
+    auto withScript = virtualMacAdapters(scripted, out, in);
+    EXPECT_FALSE(withScript->userInterfaceUnavailable());
+    EXPECT_FALSE(withScript->desktopContext()); // the script wins over the display
+    const std::string text = "on the virtual Mac's pasteboard";
+    ASSERT_TRUE(withScript->platform().pasteboard.setString(
+        {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}));
+    EXPECT_TRUE(fs::exists(MacsimPasteboard::pasteboardFile(root)));
+
+    scripted.uiScript = "not json";
+    EXPECT_TRUE(virtualMacAdapters(scripted, out, in)->userInterfaceUnavailable());
+
+    // On a desktop the clipboard is the desktop's, reachable only inside the
+    // session; the bundle here has no plug-in, so entering says so in one line.
+    VirtualMacSettings desktop = scratch.settings(root);
+    desktop.display = true;
+    auto onDesktop = virtualMacAdapters(desktop, out, in);
+    EXPECT_FALSE(onDesktop->userInterfaceUnavailable());
+    AdapterSet::Context context = onDesktop->desktopContext();
+    ASSERT_TRUE(context);
+    bool ran = false;
+    try {
+        context([&] { ran = true; });
+        ADD_FAILURE() << "entered a desktop without its plug-in";
+    } catch (const ProofError& failure) {
+        EXPECT_EQ(std::string(failure.what()).rfind("the desktop user interface could not be loaded: ", 0), 0u);
+        EXPECT_EQ(std::string(failure.what()).find('\n'), std::string::npos);
+    }
+    EXPECT_FALSE(ran);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(onDesktop->platform().pasteboard.clearContents(), "pasteboard is used outside the application context");
+}
