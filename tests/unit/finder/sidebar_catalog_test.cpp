@@ -1,7 +1,7 @@
 #include "finder/disk_info_volume.h"
 #include "finder/sidebar_catalog.h"
 #include "platform/posix/posix_files.h"
-#include "tests/unit/crypto/memory_files.h"
+#include "tests/support/file_map.h"
 
 #include <gtest/gtest.h>
 
@@ -67,7 +67,7 @@ TEST(SidebarCatalog, LivesInTheGroupContainerOrFailsWithoutOne)
 
 TEST(SidebarCatalog, WritesUpperCaseSortedAndOnlyOnChange)
 {
-    testing::MemoryFiles files;
+    testing::FileMap files;
     CountingNotifications notifications;
     writeCatalog(files, notifications, {lowerA, upperB}, catalog);
     EXPECT_EQ(files.files[catalog],
@@ -86,7 +86,7 @@ TEST(SidebarCatalog, WritesUpperCaseSortedAndOnlyOnChange)
 
 TEST(SidebarCatalog, AnEmptySetIsWrittenOnce)
 {
-    testing::MemoryFiles files;
+    testing::FileMap files;
     CountingNotifications notifications;
     writeCatalog(files, notifications, {}, catalog);
     writeCatalog(files, notifications, {}, catalog);
@@ -100,7 +100,7 @@ TEST(SidebarCatalog, RefusesSetsItCannotWrite)
     std::set<std::string> most;
     for (int number = 0; number < 1024; ++number)
         most.insert(uuidNumber(number));
-    testing::MemoryFiles files;
+    testing::FileMap files;
     CountingNotifications notifications;
     writeCatalog(files, notifications, most, catalog);
     EXPECT_EQ(fetchCatalog(files, catalog).size(), 1024u);
@@ -117,7 +117,7 @@ TEST(SidebarCatalog, RefusesSetsItCannotWrite)
 
 TEST(SidebarCatalog, ADamagedFileIsRewrittenAsADifference)
 {
-    testing::MemoryFiles files;
+    testing::FileMap files;
     files.files[catalog] = "{";
     CountingNotifications notifications;
     writeCatalog(files, notifications, {upperA}, catalog);
@@ -154,7 +154,7 @@ TEST(SidebarCatalog, ReadsOnlyWhatItCanAcceptWhole)
     };
     for (const FetchCase& c : cases) {
         SCOPED_TRACE(c.name);
-        testing::MemoryFiles files;
+        testing::FileMap files;
         files.files[catalog] = c.bytes;
         if (!c.code)
             EXPECT_EQ(fetchCatalog(files, catalog), c.uuids);
@@ -162,7 +162,7 @@ TEST(SidebarCatalog, ReadsOnlyWhatItCanAcceptWhole)
             expectFileError([&] { fetchCatalog(files, catalog); }, *c.code);
     }
 
-    testing::MemoryFiles files;
+    testing::FileMap files;
     std::string many = R"({"version":1,"volumeUUIDs":[)";
     for (int number = 0; number < 1025; ++number)
         many += (number ? ",\"" : "\"") + uuidNumber(number) + "\"";
