@@ -23,6 +23,13 @@ public:
     // A fixed file of the system ("/System/Library/CoreServices/APFSUserAgent")
     // at the place this Mac keeps it.
     virtual std::string systemFile(std::string_view path) = 0;
+    // The shared container of an application group this program belongs to;
+    // empty when the system gives none (the entitlement is missing).
+    virtual std::optional<std::string> groupContainer(std::string_view groupIdentifier)
+    {
+        (void)groupIdentifier;
+        return std::nullopt;
+    }
 };
 
 }

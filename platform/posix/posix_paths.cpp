@@ -53,4 +53,17 @@ std::string PosixPaths::applicationSupportDirectory()
     return directory;
 }
 
+std::optional<std::string> PosixPaths::groupContainer(std::string_view groupIdentifier)
+{
+    if (m_home.empty() || groupIdentifier.empty() || groupIdentifier.find('/') != std::string_view::npos)
+        return std::nullopt;
+    std::string container = m_home + "/Library/Group Containers/" + std::string(groupIdentifier);
+    try {
+        PosixFiles().createDirectory(container, 0700);
+    } catch (const PlatformError&) {
+        return std::nullopt;
+    }
+    return container;
+}
+
 }

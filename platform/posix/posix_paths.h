@@ -20,6 +20,8 @@ public:
     std::optional<std::string> bundleResource(std::string_view name, std::string_view type) override;
     std::string applicationSupportDirectory() override;
     std::string systemFile(std::string_view path) override { return m_sysroot + std::string(path); }
+    // The user's "Library/Group Containers/<identifier>", made private on first use.
+    std::optional<std::string> groupContainer(std::string_view groupIdentifier) override;
 
 private:
     std::string m_bundle;
