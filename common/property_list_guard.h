@@ -8,7 +8,8 @@ namespace ferrolatch {
 // are refused (their objects can be shared and nested without bound), so is a
 // raw NUL (libplist aborts the process on one inside a string or key), and so
 // is <array>/<dict> nesting deeper than deepestNesting (its parser recurses per
-// level and would overflow the stack).
+// level and would overflow the stack). Strings are UTF-8 as on a Mac: invalid
+// bytes and character references to surrogates or NUL are refused.
 bool isSafePropertyListXML(std::string_view bytes, int deepestNesting);
 
 }

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -147,6 +148,17 @@ Disk& namedDisk(Machine& machine, const std::string& text)
     return *disk;
 }
 
+// Where a Mac's device tree places a USB disk: the port it is plugged into on
+// one of the USB controllers, not the disk itself. Each disk gets a port of its own.
+std::string usbPortPath(int number)
+{
+    unsigned controller = static_cast<unsigned>(number) % 2;
+    char path[160];
+    std::snprintf(path, sizeof path, "IODeviceTree:/arm-io@10F00000/usb-drd%u@%X/usb-drd%u-port-hs@%08X", controller,
+        0x2280000u + controller * 0x4000000u, controller, 0x00100000u + static_cast<unsigned>(number));
+    return path;
+}
+
 void diskAdd(const std::vector<std::string>& arguments)
 {
     Disk disk;
@@ -190,7 +202,7 @@ void diskAdd(const std::vector<std::string>& arguments)
     Locked locked(requireSysroot());
     disk.number = locked.machine.freeNumber();
     if (!haveTree)
-        disk.tree = "IOService:/AppleARMPE/arm-io/usb-drd" + std::to_string(disk.number) + "/" + diskName(disk.number);
+        disk.tree = usbPortPath(disk.number);
     locked.state.disks.push_back(disk);
     locked.save();
     std::cout << diskName(disk.number) << "\n";

@@ -70,6 +70,11 @@ void copyEntry(const std::string& source, const std::string& destination)
     bool destinationExists = ::lstat(destination.c_str(), &existing) == 0;
     if (destinationExists && !S_ISDIR(existing.st_mode) && (emulatedFlags(destination) & immutableFlag))
         throw ToolError(errnoText(destination, EPERM));
+    // An immutable directory takes no new entries and lets none be replaced.
+    auto slash = destination.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
+    if ((!destinationExists || !S_ISDIR(existing.st_mode)) && (emulatedFlags(parent) & immutableFlag))
+        throw ToolError(errnoText(destination, EPERM));
 
     if (S_ISDIR(info.st_mode)) {
         if (destinationExists && !S_ISDIR(existing.st_mode))

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <cctype>
 #include <cstdio>
@@ -271,8 +272,8 @@ void create(Invocation& call, Machine& machine)
     std::cout << "created: " << path << "\n";
 }
 
-// The image, or a copy of it, is attached already: a copy carries the same
-// volume, whose store and key the two would share.
+// The image's volume is attached already, from this image or from a copy of
+// it (which carries the same volume, whose store and key the two would share).
 bool volumeAttached(Machine& machine, const std::string& uuid)
 {
     for (const Container& container : machine.state().containers) {
@@ -282,6 +283,28 @@ bool volumeAttached(Machine& machine, const std::string& uuid)
         }
     }
     return false;
+}
+
+bool sameFile(const std::string& first, const std::string& second)
+{
+    struct stat a {};
+    struct stat b {};
+    if (::stat(first.c_str(), &a) != 0 || ::stat(second.c_str(), &b) != 0)
+        return first == second;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The container and volume of this very image when it is attached.
+std::optional<std::pair<Container*, Volume*>> existingAttachment(Machine& machine, const std::string& image)
+{
+    for (Container& container : machine.state().containers) {
+        Disk* disk = machine.storeDisk(container);
+        if (!disk || disk->image.empty() || !machine.visible(container) || container.volumes.empty())
+            continue;
+        if (sameFile(disk->image, image))
+            return std::pair {&container, &container.volumes.front()};
+    }
+    return std::nullopt;
 }
 
 // The image as a Mac shows it: a virtual whole disk with one APFS partition,
@@ -314,19 +337,44 @@ std::pair<Container*, Volume*> addImageDisk(Machine& machine, const std::string&
     return {&added, &added.volumes.back()};
 }
 
+// The entities a Mac reports for an APFS image: the partition scheme, its
+// APFS partition, the container disk synthesized on it and the volume.
 void printAttachment(const Disk& disk, const Container& container, const Volume& volume, bool plist)
 {
+    const std::string apfsPartition = "7C3457EF-0000-11AA-AA11-00306543ECAC";
+    const std::string apfsContainer = "EF57347C-0000-11AA-AA11-00306543ECAC";
+    const std::string apfsVolume = "41504653-0000-11AA-AA11-00306543ECAC";
     std::string scheme = "/dev/" + diskName(disk.number);
+    std::string partition = "/dev/" + diskName(disk.number, 1);
+    std::string containerDisk = "/dev/" + diskName(container.number);
     std::string device = "/dev/" + Machine::device(container, volume);
     if (plist) {
+        Plist::Dictionary volumeEntity {{"content-hint", apfsVolume}, {"dev-entry", device},
+            {"potentially-mountable", true}, {"unmapped-content-hint", apfsVolume}, {"volume-kind", "apfs"}};
+        if (volume.mounted)
+            volumeEntity.emplace("mount-point", volume.mountPoint);
         std::cout << toXml(Plist::Dictionary {{"system-entities",
             Plist::Array {
-                Plist::Dictionary {{"dev-entry", scheme}},
-                Plist::Dictionary {{"dev-entry", device}, {"mount-point", volume.mountPoint}},
+                Plist::Dictionary {{"content-hint", "GUID_partition_scheme"}, {"dev-entry", scheme},
+                    {"potentially-mountable", false}, {"unmapped-content-hint", "GUID_partition_scheme"}},
+                Plist::Dictionary {{"content-hint", "Apple_APFS"}, {"dev-entry", partition},
+                    {"potentially-mountable", false}, {"unmapped-content-hint", apfsPartition}},
+                Plist::Dictionary {{"content-hint", apfsContainer}, {"dev-entry", containerDisk},
+                    {"potentially-mountable", false}, {"unmapped-content-hint", apfsContainer}},
+                volumeEntity,
             }}});
     } else {
-        std::cout << scheme << "          \tGUID_partition_scheme          \t\n"
-                  << device << "        \t41504653-0000-11AA-AA11-00306543ECAC\t" << volume.mountPoint << "\n";
+        // Columns as hdiutil pads them: the hint is cut to 31 characters.
+        auto line = [](const std::string& entry, const std::string& hint, const std::string& mountPoint) {
+            std::string padded = entry;
+            padded.resize(std::max<std::size_t>(padded.size(), 20), ' ');
+            std::string cut = hint.substr(0, 31);
+            cut.resize(31, ' ');
+            return padded + "\t" + cut + "\t" + mountPoint + "\n";
+        };
+        std::cout << line(scheme, "GUID_partition_scheme", "") << line(partition, "Apple_APFS", "")
+                  << line(containerDisk, apfsContainer, "")
+                  << line(device, apfsVolume, volume.mounted ? volume.mountPoint : "");
     }
 }
 
@@ -358,6 +406,15 @@ void attach(Invocation& call, Machine& machine)
     bool bundle = isDirectory(canonical);
     std::uint64_t offset = 0;
     ImageHeader header = readHeader(canonical, bundle, offset);
+    // As on a Mac, attaching an attached image gives its attachment again,
+    // mounted if it had been unmounted.
+    if (auto existing = existingAttachment(machine, canonical)) {
+        auto [container, volume] = *existing;
+        if (!volume->mounted)
+            machine.mount(*volume, browsable);
+        printAttachment(*machine.storeDisk(*container), *container, *volume, plist);
+        return;
+    }
     if (volumeAttached(machine, header.volumeUUID))
         throw ToolError("hdiutil: attach failed - Resource temporarily unavailable");
     if (!standardInput || !call.input)

@@ -46,11 +46,22 @@ bool isImmutable(const std::string& path)
 }
 
 // The Mac's kernel refuses these on a user-immutable file; so do we.
-void refuseIfImmutable(const std::string& path, const char* operation)
+void refuseIfImmutable(const std::string& path, const char* operation, const std::string& named)
 {
     struct stat info {};
     if (stat(path.c_str(), &info) == 0 && isImmutable(path))
-        fail(EPERM, std::string(operation) + " " + path);
+        fail(EPERM, std::string(operation) + " " + named);
+}
+
+void refuseIfImmutable(const std::string& path, const char* operation)
+{
+    refuseIfImmutable(path, operation, path);
+}
+
+// Nor may an immutable directory gain, lose or swap an entry.
+void refuseIfDirectoryImmutable(const std::string& path, const char* operation)
+{
+    refuseIfImmutable(parentDirectory(path), operation, path);
 }
 
 void syncDirectory(const std::string& directory, const std::string& path)
@@ -146,6 +157,7 @@ void PosixFiles::writeNewFileAtomically(const std::string& path, const std::stri
 
 void PosixFiles::writeFile(const std::string& path, const std::string& bytes, Placement placement)
 {
+    refuseIfDirectoryImmutable(path, "could not write");
     // 0666 under the umask: the process's default file-creation mode.
     if (int number = writeThroughTemporary(path, bytes, 0666, placement))
         fail(number, "could not write " + path);
@@ -155,6 +167,7 @@ void PosixFiles::writeFile(const std::string& path, const std::string& bytes, Pl
 void PosixFiles::removeFile(const std::string& path)
 {
     refuseIfImmutable(path, "could not remove");
+    refuseIfDirectoryImmutable(path, "could not remove");
     if (::remove(path.c_str()) != 0)
         fail("could not remove", path);
 }
@@ -167,6 +180,9 @@ void PosixFiles::createDirectory(const std::string& path, std::uint32_t mode)
         std::string prefix = path.substr(0, position);
         if (prefix.empty())
             continue;
+        struct stat existing {};
+        if (lstat(prefix.c_str(), &existing) != 0 && errno == ENOENT)
+            refuseIfImmutable(parentDirectory(prefix), "could not create directory", path);
         if (mkdir(prefix.c_str(), static_cast<mode_t>(mode)) == 0) {
             // The umask must not narrow or widen what the caller asked for.
             if (chmod(prefix.c_str(), static_cast<mode_t>(mode)) != 0)

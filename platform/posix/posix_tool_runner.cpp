@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -101,9 +102,21 @@ private:
     sigset_t m_pendingBefore {};
 };
 
-// Feeds stdin and drains stdout and stderr together until both outputs close.
-void exchange(FileDescriptor& input, const SecretBytes* payload, FileDescriptor& output, FileDescriptor& error,
-              ToolOutcome& outcome)
+int exitCode(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return 1;
+}
+
+// Feeds stdin and drains stdout and stderr together until both outputs close
+// and the payload is written or refused: a child may close its outputs before
+// it reads its input. A child that exits with input unread (its descendants
+// may hold the pipe open) ends the writing too; its wait status is returned.
+std::optional<int> exchange(pid_t child, FileDescriptor& input, const SecretBytes* payload, FileDescriptor& output,
+                            FileDescriptor& error, ToolOutcome& outcome)
 {
     std::size_t written = 0;
     if (input.isOpen())
@@ -112,7 +125,8 @@ void exchange(FileDescriptor& input, const SecretBytes* payload, FileDescriptor&
         input.close();
 
     std::array<char, 65536> buffer {};
-    while (output.isOpen() || error.isOpen()) {
+    while (output.isOpen() || error.isOpen() || input.isOpen()) {
+        bool onlyInput = !output.isOpen() && !error.isOpen();
         std::array<pollfd, 3> polled {};
         nfds_t count = 0;
         FileDescriptor* owners[3] {};
@@ -122,7 +136,7 @@ void exchange(FileDescriptor& input, const SecretBytes* payload, FileDescriptor&
             polled[count] = {descriptor->get(), static_cast<short>(descriptor == &input ? POLLOUT : POLLIN), 0};
             owners[count++] = descriptor;
         }
-        if (poll(polled.data(), count, -1) < 0) {
+        if (poll(polled.data(), count, onlyInput ? 100 : -1) < 0) {
             if (errno == EINTR)
                 continue;
             throw PlatformError::fromErrno(errno, "could not wait for a tool's output");
@@ -149,8 +163,14 @@ void exchange(FileDescriptor& input, const SecretBytes* payload, FileDescriptor&
             else if (result == 0 || (errno != EAGAIN && errno != EINTR))
                 descriptor.close();
         }
+        int status = 0;
+        if (onlyInput && input.isOpen() && waitpid(child, &status, WNOHANG) == child) {
+            input.close();
+            return status;
+        }
     }
     input.close();
+    return std::nullopt;
 }
 
 int waitForExit(pid_t child)
@@ -160,11 +180,7 @@ int waitForExit(pid_t child)
         if (errno != EINTR)
             throw PlatformError::fromErrno(errno, "could not wait for a tool to exit");
     }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return 1;
+    return exitCode(status);
 }
 
 }
@@ -217,15 +233,16 @@ ToolOutcome PosixToolRunner::launch(const std::string& executable, const std::ve
     error.write.close();
 
     ToolOutcome outcome;
+    std::optional<int> reaped;
     try {
         SigpipeBlock sigpipeBlock;
-        exchange(input.write, standardInput, output.read, error.read, outcome);
+        reaped = exchange(child, input.write, standardInput, output.read, error.read, outcome);
     } catch (...) {
         kill(child, SIGKILL);
         waitForExit(child);
         throw;
     }
-    outcome.status = waitForExit(child);
+    outcome.status = reaped ? exitCode(*reaped) : waitForExit(child);
     return outcome;
 }
 

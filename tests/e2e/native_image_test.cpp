@@ -317,3 +317,35 @@ TEST_F(NativeProofs, AFailedDetachIsRetriedOnceAndItsErrorReported)
     EXPECT_EQ(calls.back()["status"], 0);
     EXPECT_TRUE(state()["images"].empty());
 }
+
+TEST_F(NativeProofs, UnlockOfAMountedBundleDetachesItWithOneLine)
+{
+    std::string credentialManifest = work + "/credential.json";
+    enrollImage(work + "/credential.dmg", credentialManifest);
+    std::string bundle = work + "/Vault.sparsebundle";
+    std::string manifestPath = work + "/vault.json";
+    RunResult enrolled =
+        proof({"native-enroll-bundle", credentialManifest, bundle, manifestPath, "64m", "Vault"}, approveSignIn);
+    ASSERT_EQ(enrolled.status, 0) << enrolled.err;
+
+    RunResult mounted = proof({"native-mount-bundle", bundle, manifestPath}, approveSignIn);
+    ASSERT_EQ(mounted.status, 0) << mounted.err;
+    std::string mountPoint = mounted.out.substr(mounted.out.find("Mount point: ") + 13);
+    mountPoint.pop_back();
+    {
+        std::ofstream(mountPoint + "/notes.txt") << "kept";
+    }
+    ASSERT_EQ(state()["images"].size(), 1u);
+
+    RunResult unlocked = proof({"native-unlock-bundle", bundle, manifestPath}, approveSignIn);
+    ASSERT_EQ(unlocked.status, 0) << unlocked.err;
+    EXPECT_EQ(unlocked.out, "NATIVE SPARSEBUNDLE UNLOCK PROOF PASSED\n");
+    EXPECT_EQ(unlocked.err, "");
+    EXPECT_TRUE(state()["images"].empty());
+    EXPECT_FALSE(std::filesystem::exists(mountPoint));
+
+    // What was written while it was mounted was kept by the detach.
+    RunResult again = proof({"native-mount-bundle", bundle, manifestPath}, approveSignIn);
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(readTextFile(mountPoint + "/notes.txt"), "kept");
+}
