@@ -11,8 +11,10 @@
 #include "platform/macsim/passkey_authenticator.h"
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/posix_files.h"
+#include "platform/posix/posix_interruption.h"
 #include "platform/posix/posix_paths.h"
 #include "platform/posix/posix_tool_runner.h"
+#include "platform/posix/standard_streams.h"
 #include "platform/posix/syslog_log.h"
 #include "platform/qt/qt_application.h"
 
@@ -93,6 +95,7 @@ std::unique_ptr<Ui> chooseUi(std::optional<std::string>& unavailableReason)
 // Chooses the adapters once; everything below receives them.
 int main(int argc, char** argv)
 {
+    reserveStandardDescriptors();
     std::vector<std::string> words(argv, argv + argc);
 
     const char* sysroot = std::getenv("FERROLATCH_SYSROOT");
@@ -114,6 +117,7 @@ int main(int argc, char** argv)
     else
         pasteboard = std::make_unique<unavailable::NoPasteboard>();
     MacsimPreferences preferences(homeDirectory(sysroot) + "/Library/Preferences");
+    PosixInterruption interruption;
     SystemClock clock;
     HeadlessMainLoop mainLoop(clock);
     std::optional<std::string> uiUnavailable;
@@ -132,12 +136,12 @@ int main(int argc, char** argv)
     Platform platform {.tools = tools, .out = std::cout, .files = files, .log = log, .paths = paths,
                        .workspace = workspace, .mainLoop = loop, .ui = ui, .passkeys = passkeys,
                        .preferences = preferences, .realUserID = static_cast<std::uint32_t>(getuid()),
-                       .pasteboard = *pasteboard, .input = std::cin};
+                       .pasteboard = *pasteboard, .input = interruption.input(),
+                       .interruption = interruption};
 
     ApplicationContext context = mainThreadApplicationContext(std::this_thread::get_id(), {}, uiUnavailable);
     if (onDesktop)
         context = [inner = context, &desktop](const std::function<void()>& handler) { desktop([&] { inner(handler); }); };
     int status = runCommandLine(words, currentDirectory(), platform, std::cerr, context);
-    std::cout.flush();
-    return status;
+    return finishStandardOutput(status, std::cerr);
 }
