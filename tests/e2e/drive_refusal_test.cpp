@@ -40,11 +40,6 @@ const std::vector<Refusal> refusals = {
          return std::vector<std::string> {"disk4", token, "PRIVATE", "/Volumes/FERROLATCH/m.json"};
      },
      "manifest output must be on the Mac, not on removable media", 0, Refusal::Manifest::Absent},
-    {"manifest under /volumes in lower case",
-     [](DriveBench&, const std::string& token) {
-         return std::vector<std::string> {"disk4", token, "PRIVATE", "/volumes/FERROLATCH/m.json"};
-     },
-     "manifest output must be on the Mac, not on removable media", 0, Refusal::Manifest::Absent},
     {"the virtual Mac's volumes in another case",
      [](DriveBench& m, const std::string& token) {
          return std::vector<std::string> {"disk4", token, "PRIVATE", m.mac.sysroot() + "/VOLUMES/OLDDATA/m.json"};
