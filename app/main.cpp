@@ -124,7 +124,7 @@ int main(int argc, char** argv)
     std::unique_ptr<Ui> scriptedUi = chooseUi(uiUnavailable);
     // On a desktop the UI-marked commands show real alerts; Qt starts only
     // when one of them runs, so the other commands never load it.
-    QtApplicationContext desktop;
+    QtApplicationContext desktop({}, interruption.wakeDescriptor());
     bool onDesktop = !hasSetting("FERROLATCH_UI_SCRIPT")
         && (hasSetting("DISPLAY") || hasSetting("WAYLAND_DISPLAY") || hasSetting("QT_QPA_PLATFORM"));
     MainLoop& loop = onDesktop ? desktop.mainLoop() : static_cast<MainLoop&>(mainLoop);

@@ -15,17 +15,17 @@ namespace {
 constexpr int watchedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 volatile sig_atomic_t notedSignal = 0;
-volatile sig_atomic_t wakeDescriptor = -1;
+volatile sig_atomic_t signalWakeWriteEnd = -1;
 
 extern "C" void noteSignal(int number)
 {
     int savedErrno = errno;
     if (notedSignal == 0)
         notedSignal = number;
-    if (wakeDescriptor >= 0) {
+    if (signalWakeWriteEnd >= 0) {
         char byte = 1;
         // A full pipe already wakes the reader; nothing more to do.
-        [[maybe_unused]] ssize_t ignored = ::write(wakeDescriptor, &byte, 1);
+        [[maybe_unused]] ssize_t ignored = ::write(signalWakeWriteEnd, &byte, 1);
     }
     errno = savedErrno;
 }
@@ -87,7 +87,7 @@ PosixInterruption::~PosixInterruption()
     if (m_active) {
         for (std::size_t i = 0; i < std::size(watchedSignals); ++i)
             ::sigaction(watchedSignals[i], &m_previous[i], nullptr);
-        wakeDescriptor = -1;
+        signalWakeWriteEnd = -1;
     }
 }
 
@@ -99,7 +99,7 @@ void PosixInterruption::begin()
     while (::read(m_wake.read.get(), drained, sizeof drained) > 0) {
     }
     notedSignal = 0;
-    wakeDescriptor = m_wake.write.get();
+    signalWakeWriteEnd = m_wake.write.get();
 
     struct sigaction noting {};
     noting.sa_handler = noteSignal;
@@ -134,7 +134,7 @@ void PosixInterruption::end()
     for (std::size_t i = 0; i < std::size(watchedSignals); ++i)
         if (watchedSignals[i] != SIGPIPE)
             ::sigaction(watchedSignals[i], &m_previous[i], nullptr);
-    wakeDescriptor = -1;
+    signalWakeWriteEnd = -1;
     int number = notedSignal;
     if (number == 0) {
         ::sigaction(SIGPIPE, &m_previous[std::size(watchedSignals) - 1], nullptr);

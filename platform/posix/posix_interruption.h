@@ -44,6 +44,9 @@ public:
     // Standard input, interruptible while a flow runs; what main hands the
     // commands as their input.
     std::istream& input() { return m_input; }
+    // Readable once a signal has been noted during a flow: what a user
+    // interface watches to end an alert that would otherwise keep waiting.
+    int wakeDescriptor() const { return m_wake.read.get(); }
 
 private:
     struct SelfPipe {

@@ -45,7 +45,8 @@ bool onProcessMainThread()
 
 }
 
-void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath)
+void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath,
+                        int interruptionDescriptor)
 {
     if (!onProcessMainThread())
         qFatal("the application context must be entered on the main thread");
@@ -74,6 +75,7 @@ void runInQtApplication(const std::function<void(QtSession&)>& body, const std::
     // Declared after the application, so they go before it does.
     QtMainLoop loop;
     QtUi ui(applicationIconPath);
+    ui.abortWhenReadable(interruptionDescriptor);
     QtPasteboard pasteboard;
     QtSession session {loop, ui, pasteboard};
     body(session);
@@ -152,8 +154,9 @@ struct QtApplicationContext::Ports {
     Board pasteboard {*this};
 };
 
-QtApplicationContext::QtApplicationContext(std::string applicationIconPath)
-    : m_iconPath(std::move(applicationIconPath)), m_ports(std::make_unique<Ports>())
+QtApplicationContext::QtApplicationContext(std::string applicationIconPath, int interruptionDescriptor)
+    : m_iconPath(std::move(applicationIconPath)), m_interruptionDescriptor(interruptionDescriptor),
+      m_ports(std::make_unique<Ports>())
 {
 }
 
@@ -175,7 +178,7 @@ void QtApplicationContext::operator()(const std::function<void()>& handler)
             } restore {*m_ports, previous};
             handler();
         },
-        m_iconPath);
+        m_iconPath, m_interruptionDescriptor);
 }
 
 }

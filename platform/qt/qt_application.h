@@ -22,7 +22,10 @@ struct QtSession {
 // down again when body returns or throws. Called from any other thread it
 // stops the process: that is a programming error, not a failure to report.
 // An application that already exists on the main thread is used as it is.
-void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath = {});
+// interruptionDescriptor: while it is readable, alerts end at once (see
+// QtUi::abortWhenReadable); -1 for none.
+void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath = {},
+                        int interruptionDescriptor = -1);
 
 // The main-thread application context of a desktop session, for the command
 // frame. Its ports exist from the start so that main can hand them out; they
@@ -31,7 +34,7 @@ void runInQtApplication(const std::function<void(QtSession&)>& body, const std::
 // it, so they never load or initialise Qt.
 class QtApplicationContext {
 public:
-    explicit QtApplicationContext(std::string applicationIconPath = {});
+    explicit QtApplicationContext(std::string applicationIconPath = {}, int interruptionDescriptor = -1);
     ~QtApplicationContext();
     QtApplicationContext(const QtApplicationContext&) = delete;
     QtApplicationContext& operator=(const QtApplicationContext&) = delete;
@@ -46,6 +49,7 @@ public:
 private:
     struct Ports;
     std::string m_iconPath;
+    int m_interruptionDescriptor;
     std::unique_ptr<Ports> m_ports;
 };
 
