@@ -3,6 +3,7 @@
 #include "disk/system_tools.h"
 #include "platform/macsim/virtual_mac_adapters.h"
 #include "platform/posix/linux_calls.h"
+#include "platform/posix/standard_streams.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -66,9 +67,10 @@ VirtualMacSettings virtualMacSettings(const std::string& workingDirectory)
 // Chooses the adapters once; everything below receives them.
 int main(int argc, char** argv)
 {
+    reserveStandardDescriptors();
     std::vector<std::string> words(argv, argv + argc);
     std::string workingDirectory = currentDirectory();
-    std::unique_ptr<AdapterSet> adapters = virtualMacAdapters(virtualMacSettings(workingDirectory), std::cout, std::cin);
+    std::unique_ptr<AdapterSet> adapters = virtualMacAdapters(virtualMacSettings(workingDirectory), std::cout);
 
     ApplicationContext context = mainThreadApplicationContext(std::this_thread::get_id(), {},
                                                               adapters->userInterfaceUnavailable());
@@ -76,6 +78,5 @@ int main(int argc, char** argv)
         context = [inner = context, desktop](const std::function<void()>& handler) { desktop([&] { inner(handler); }); };
     int status = runCommandLine(words, workingDirectory, adapters->platform(), std::cerr, context,
                                 adapters->servicesUnavailable());
-    std::cout.flush();
-    return status;
+    return finishStandardOutput(status, std::cerr);
 }

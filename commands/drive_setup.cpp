@@ -1,9 +1,11 @@
 #include "commands/drive_setup.h"
 
+#include "common/ascii_case.h"
 #include "common/constants.h"
 #include "commands/drive_layout.h"
 #include "commands/offline_recovery.h"
 #include "commands/passwords_handoff.h"
+#include "commands/secret_clipboard.h"
 #include "common/path_text.h"
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
@@ -25,14 +27,47 @@ namespace ferrolatch {
 
 namespace {
 
+std::string lowercased(std::string text)
+{
+    for (char& c : text)
+        c = asciiLowercase(c);
+    return text;
+}
+
+// Where the directory really is: the deepest part that exists with its links
+// resolved, and the rest (still to be made) as written.
+std::string realDirectory(Files& files, const std::string& directory)
+{
+    std::string existing = directory;
+    std::string rest;
+    while (existing.size() > 1) {
+        if (std::optional<std::string> resolved = files.resolvedPath(existing))
+            return (*resolved == "/" ? "" : *resolved) + rest;
+        std::size_t slash = existing.rfind('/');
+        rest = existing.substr(slash) + rest;
+        existing = slash == 0 ? "/" : existing.substr(0, slash);
+    }
+    return directory;
+}
+
 // Removable media is mounted under /Volumes; on a virtual Mac that directory
-// lives wherever the system keeps it, so both spellings are refused.
-bool isOnRemovableMedia(Paths& paths, const std::string& path)
+// lives wherever the system keeps it, so both spellings are refused. The Mac's
+// volumes are case-insensitive and a link can lead there, so the comparison
+// is made without case, on the path as given and on where it really leads.
+bool isOnRemovableMedia(Files& files, Paths& paths, const std::string& path)
 {
     std::string volumesRoot = paths.systemFile("/Volumes");
     while (volumesRoot.size() > 1 && volumesRoot.back() == '/')
         volumesRoot.pop_back();
-    return path.starts_with("/Volumes/") || path.starts_with(volumesRoot + "/");
+    const std::string roots[] = {"/volumes/", lowercased(volumesRoot) + "/",
+                                 lowercased(realDirectory(files, volumesRoot)) + "/"};
+    for (const std::string& candidate : {path, realDirectory(files, parentDirectory(path)) + "/"}) {
+        std::string folded = lowercased(candidate);
+        for (const std::string& root : roots)
+            if (root.size() > 1 && folded.starts_with(root))
+                return true;
+    }
+    return false;
 }
 
 APFSVolume bootstrapVolume(ToolRunner& tools, const std::string& container)
@@ -122,10 +157,12 @@ DriveSetupServices driveSetupServices(Platform& platform, VolumePromptSuppressio
             [&platform](const SecretBytes& password, const std::string& name, const std::string& uuid) {
                 PasswordsHandoffServices handoff {platform.ui,    platform.out,       platform.pasteboard,
                                                   platform.tools, platform.workspace, platform.mainLoop};
-                offerPasswordsRecoverySave(handoff, password, name, uuid);
+                runSecretClipboardFlow(platform.interruption, platform.pasteboard, platform.out,
+                                       [&] { offerPasswordsRecoverySave(handoff, password, name, uuid); });
             },
             [&platform](const SecretBytes& password, const std::string& name, const std::string& uuid) {
-                offerOfflineRecoveryCard(platform.ui, platform.out, password, name, uuid);
+                runSecretClipboardFlow(platform.interruption, platform.pasteboard, platform.out,
+                                       [&] { offerOfflineRecoveryCard(platform.ui, platform.out, password, name, uuid); });
             }};
 }
 
@@ -133,10 +170,10 @@ void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& requ
 {
     const std::string& manifestPath = request.manifestPath;
     validateVolumeName(request.dataVolumeName);
-    if (isOnRemovableMedia(services.paths, manifestPath))
+    if (isOnRemovableMedia(services.files, services.paths, manifestPath))
         throw ProofError("manifest output must be on the Mac, not on removable media");
     ensureManifestPathFree(services.files, manifestPath);
-    services.files.createDirectory(parentDirectory(manifestPath), 0755);
+    services.files.createDirectoryWithDefaultMode(parentDirectory(manifestPath));
 
     DriveInspection first = inspectWholeDisk(services.tools, request.wholeDisk);
     if (first.confirmationToken != request.confirmationToken)

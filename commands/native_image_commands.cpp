@@ -143,7 +143,7 @@ void nativeEnrollCommand(Platform& platform, const CommandArguments& arguments)
     if (platform.files.exists(image))
         throw ProofError("refusing to replace existing image at " + image);
     ensureManifestPathFree(platform.files, manifestPath);
-    platform.files.createDirectory(parentDirectory(image), 0755);
+    platform.files.createDirectoryWithDefaultMode(parentDirectory(image));
 
     enroll(platform, {.container = Container::ProofImage,
                       .containerPath = image,

@@ -3,6 +3,7 @@
 #include "ceremony/native_passkey_ceremony.h"
 #include "commands/drive_commands.h"
 #include "commands/offline_recovery.h"
+#include "commands/secret_clipboard.h"
 #include "crypto/manifest_rules.h"
 #include "disk/apfs_inventory.h"
 #include "common/errors.h"
@@ -14,8 +15,12 @@ namespace {
 
 NativeRecoverySources sourcesOf(Platform& platform)
 {
-    return {platform.files, platform.tools, [&platform](const Manifest& manifest) {
+    return {platform.files, platform.tools,
+            [&platform](const Manifest& manifest) {
                 return unwrapPasswordWithPasskey(platform.mainLoop, platform.ui, platform.passkeys, manifest);
+            },
+            [&platform](const std::function<void()>& part) {
+                runSecretClipboardFlow(platform.interruption, platform.pasteboard, platform.out, part);
             }};
 }
 
@@ -34,7 +39,7 @@ void runNativeRecoveryCommand(NativeRecoverySources& sources, const std::string&
         throw ProofError("the native Ferrolatch APFS volume is not encrypted");
 
     SecretBytes password = sources.unwrap(manifest); // wiped by its destructor if the presenter fails
-    presenter(password, manifest.volumeName.value(), manifest.volumeUUID.value());
+    sources.guardClipboard([&] { presenter(password, manifest.volumeName.value(), manifest.volumeUUID.value()); });
     password.wipe();
 }
 
@@ -47,7 +52,9 @@ void runNativeCopyRecovery(NativeRecoverySources& sources, const std::string& ma
         throw ProofError("the native Ferrolatch APFS volume must be encrypted and locked");
 
     SecretBytes password = sources.unwrap(manifest);
-    terminalPasswordsHandoff(handoff, password, manifest.volumeName.value(), manifest.volumeUUID.value());
+    sources.guardClipboard([&] {
+        terminalPasswordsHandoff(handoff, password, manifest.volumeName.value(), manifest.volumeUUID.value());
+    });
 }
 
 void nativeOfflineRecoveryCommand(Platform& platform, const CommandArguments& arguments)

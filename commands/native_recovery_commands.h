@@ -23,6 +23,11 @@ struct NativeRecoverySources {
     Files& files;
     ToolRunner& tools;
     std::function<SecretBytes(const Manifest&)> unwrap;
+    // Runs the part that shows or copies the password; main's wiring keeps
+    // signals and closed outputs from leaving it on the clipboard.
+    std::function<void(const std::function<void()>&)> guardClipboard = [](const std::function<void()>& part) {
+        part();
+    };
 };
 
 // Loads the native volume manifest, makes sure its volume is attached and

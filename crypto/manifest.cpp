@@ -4,6 +4,7 @@
 #include "crypto/base64url.h"
 #include "crypto/pretty_json.h"
 #include "common/errors.h"
+#include "common/json_bounds.h"
 
 #include <cerrno>
 #include <cmath>
@@ -120,6 +121,11 @@ std::string encodeManifest(const Manifest& manifest)
 
 Manifest decodeManifest(std::string_view bytes)
 {
+    // Checked before decoding: the decoder's memory grows with size and depth.
+    if (bytes.size() > outsideJSONByteLimit)
+        throw ProofError("manifest is larger than 64 KiB");
+    if (jsonNestsDeeperThan(bytes, outsideJSONDepthLimit))
+        throw ProofError("manifest is nested more than 32 levels deep");
     Json object = Json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
     if (object.is_discarded())
         throw readCorrupt("the given data was not valid JSON");
@@ -142,7 +148,9 @@ Manifest decodeManifest(std::string_view bytes)
 
 Manifest readManifest(Files& files, const std::string& path)
 {
-    return decodeManifest(files.readFile(path));
+    // A manifest may come from any inserted drive: a huge or sparse file there
+    // is never read whole.
+    return decodeManifest(files.readFileAtMost(path, outsideJSONByteLimit));
 }
 
 void ensureManifestPathFree(Files& files, const std::string& path)

@@ -58,7 +58,7 @@ void createEncryptedSparsebundle(Files& files, ToolRunner& tools, const std::str
     if (files.exists(bundlePath))
         throw ProofError("refusing to replace existing sparsebundle at " + bundlePath);
     // What a new directory gets under the usual umask; the adapter applies modes exactly.
-    files.createDirectory(parentDirectory(bundlePath), 0755);
+    files.createDirectoryWithDefaultMode(parentDirectory(bundlePath));
     runTool(tools, tools::hdiutil,
             {"create", "-type", "SPARSEBUNDLE", "-size", size, "-fs", "APFS", "-volname", volumeName, "-encryption",
              "AES-256", "-stdinpass", bundlePath},

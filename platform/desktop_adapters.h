@@ -22,8 +22,10 @@ class DesktopAdapters {
 public:
     virtual ~DesktopAdapters() = default;
     // Starts the toolkit on the process's main thread, runs body inside it and
-    // shuts the toolkit down again when body returns or throws.
-    virtual void run(const std::function<void(DesktopSession&)>& body, const std::string& applicationIconPath) = 0;
+    // shuts the toolkit down again when body returns or throws. While
+    // interruptionDescriptor (-1 for none) is readable, alerts end at once.
+    virtual void run(const std::function<void(DesktopSession&)>& body, const std::string& applicationIconPath,
+                     int interruptionDescriptor) = 0;
 };
 
 }

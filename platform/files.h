@@ -3,6 +3,7 @@
 #include "common/errors.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,6 +35,16 @@ public:
     // Whether this process may write at the path (a read-only volume answers false).
     virtual bool isWritable(const std::string& path) = 0;
     virtual std::string readFile(const std::string& path) = 0;
+    // At most limit + 1 bytes of the file, so that a caller can tell "too
+    // large" without reading a huge (or sparse) file whole. The default suits
+    // fakes; adapters stop reading at the bound.
+    virtual std::string readFileAtMost(const std::string& path, std::size_t limit)
+    {
+        std::string bytes = readFile(path);
+        if (bytes.size() > limit)
+            bytes.resize(limit + 1);
+        return bytes;
+    }
     // Writes a temporary file beside the target, flushes it, then renames it over
     // the target, so readers see the old bytes or the new, never a mixture.
     virtual void writeFileAtomically(const std::string& path, const std::string& bytes) = 0;
@@ -48,6 +59,15 @@ public:
     }
     virtual void removeFile(const std::string& path) = 0;
     virtual void createDirectory(const std::string& path, std::uint32_t mode) = 0; // parents too; existing is fine
+    // Parents too, each new one with the process's default mode (0777 under
+    // the umask), as on a Mac; existing is fine. The default suits fakes.
+    virtual void createDirectoryWithDefaultMode(const std::string& path) { createDirectory(path, 0755); }
+    // The path with every symbolic link resolved; empty when nothing is there.
+    // The default suits fakes that have no links.
+    virtual std::optional<std::string> resolvedPath(const std::string& path)
+    {
+        return exists(path) ? std::optional<std::string>(path) : std::nullopt;
+    }
     // The names in a directory, in listing order, without "." and "..";
     // nothing below it is visited.
     virtual std::vector<std::string> listDirectory(const std::string& path) = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/files.h"
+#include "platform/interruption.h"
 #include "platform/log.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
@@ -37,6 +38,8 @@ struct Platform {
     Pasteboard& pasteboard = unavailable::pasteboard();
     // Where a command waits for the user's Return; main passes standard input.
     std::istream& input = unavailable::input();
+    // Consulted by the flows that put a secret on the clipboard.
+    Interruption& interruption = unavailable::interruption();
 };
 
 }

@@ -1,6 +1,7 @@
 #include "platform/headless/scripted_ui.h"
 
 #include "common/errors.h"
+#include "common/json_bounds.h"
 
 #include <nlohmann/json.hpp>
 
@@ -332,9 +333,11 @@ std::string uiScriptText(const std::string& setting)
     std::ifstream stream(setting, std::ios::binary);
     if (!stream)
         throw PlatformError::fromErrno(errno ? errno : ENOENT, "cannot read the UI script " + setting);
-    std::ostringstream contents;
-    contents << stream.rdbuf();
-    return contents.str();
+    // One byte past the bound is enough for the parser to refuse it.
+    std::string contents(outsideJSONByteLimit + 1, '\0');
+    stream.read(contents.data(), static_cast<std::streamsize>(contents.size()));
+    contents.resize(static_cast<std::size_t>(stream.gcount()));
+    return contents;
 }
 
 }

@@ -1,6 +1,7 @@
 #include "platform/headless/ui_script.h"
 
 #include "common/errors.h"
+#include "common/json_bounds.h"
 
 #include <nlohmann/json.hpp>
 
@@ -88,6 +89,10 @@ ScriptedAnswer parseAnswer(const json& value, std::size_t entry)
 
 std::vector<ScriptedAnswer> parseUiScript(std::string_view text)
 {
+    if (text.size() > outsideJSONByteLimit)
+        throw ProofError("UI script is larger than 64 KiB");
+    if (jsonNestsDeeperThan(text, outsideJSONDepthLimit))
+        throw ProofError("UI script is nested more than 32 levels deep");
     json document = json::parse(text.begin(), text.end(), nullptr, false);
     if (document.is_discarded() || !document.is_array())
         throw ProofError("UI script is not a JSON array of alert answers");

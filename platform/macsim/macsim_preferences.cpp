@@ -1,5 +1,7 @@
 #include "platform/macsim/macsim_preferences.h"
 
+#include "platform/macsim/binary_property_list.h"
+
 #include "common/property_list_guard.h"
 #include "common/errors.h"
 #include "platform/posix/atomic_write.h"
@@ -24,6 +26,8 @@ namespace {
 // Deeper nesting than any real preference is refused rather than risking the
 // stack on a hostile file.
 constexpr int deepestNesting = 64;
+
+constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
 
 struct OwnedNode {
     plist_t node = nullptr;
@@ -175,12 +179,21 @@ bool isPlainDomain(std::string_view domain)
 std::optional<PreferenceValue::Dictionary> decodePreferenceDomain(std::string_view bytes)
 {
     try {
-        // Only XML is read; a binary or damaged file is treated as no file.
-        if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()
-            || !isSafePropertyListXML(bytes, deepestNesting))
+        if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max())
             return std::nullopt;
         OwnedNode root;
-        plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root.node);
+        if (bytes.starts_with("bplist")) {
+            // The form macOS itself writes; read by our own bounded reader,
+            // never by libplist's.
+            root.node = parseBinaryPropertyList(bytes, deepestNesting);
+        } else {
+            // A byte-order mark is allowed before XML, as a Mac's parser allows it.
+            if (bytes.starts_with(utf8ByteOrderMark))
+                bytes.remove_prefix(utf8ByteOrderMark.size());
+            if (!isSafePropertyListXML(bytes, deepestNesting))
+                return std::nullopt;
+            plist_from_xml(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root.node);
+        }
         if (!root.node || plist_get_node_type(root.node) != PLIST_DICT)
             return std::nullopt;
         return toDictionary(root.node, 0);
@@ -248,11 +261,14 @@ bool MacsimPreferences::synchronize(std::string_view domain)
     std::string path = domainFile(domain);
     PreferenceValue::Dictionary merged;
     FileBytes file = readWholeFile(path);
-    if (file.bytes) {
-        // A damaged file is replaced, as the Mac replaces one.
-        if (std::optional<PreferenceValue::Dictionary> stored = decodePreferenceDomain(*file.bytes))
-            merged = std::move(*stored);
-    } else if (file.error != ENOENT) {
+    if (file.bytes && !file.bytes->empty()) {
+        // What cannot be read is never replaced: it may hold other volumes'
+        // markers and the user's own settings. The caller reports the failure.
+        std::optional<PreferenceValue::Dictionary> stored = decodePreferenceDomain(*file.bytes);
+        if (!stored)
+            return false;
+        merged = std::move(*stored);
+    } else if (!file.bytes && file.error != ENOENT) {
         // Never overwrite what could not be read.
         return false;
     }

@@ -7,8 +7,10 @@
 
 namespace ferrolatch {
 
-// The virtual Mac's per-user preferences: each domain is an XML property list
-// named after it in the user's Library/Preferences directory. Values set are
+// The virtual Mac's per-user preferences: each domain is a property list
+// named after it in the user's Library/Preferences directory, read in XML or
+// binary form and written as XML. A file that cannot be read is never
+// replaced: synchronize() fails instead. Values set are
 // staged until synchronize(), which merges them into what the file holds then
 // (other processes write the same domains), under a lock on the directory,
 // and replaces the file atomically.
@@ -28,8 +30,9 @@ private:
     std::map<std::string, PreferenceValue::Dictionary, std::less<>> m_staged;
 };
 
-// The top-level dictionary of a domain file's bytes; empty when the bytes are
-// not a property list whose root is a dictionary. Strings and dictionaries
+// The top-level dictionary of a domain file's bytes, XML (a byte-order mark
+// allowed) or binary; empty when the bytes are not a property list whose root
+// is a dictionary, or one too deep or large to read safely. Strings and dictionaries
 // are read as such, anything else is kept in its XML form.
 std::optional<PreferenceValue::Dictionary> decodePreferenceDomain(std::string_view bytes);
 // The XML property list of a domain. Fails with a PlatformError when a carried

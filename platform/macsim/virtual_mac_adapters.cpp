@@ -12,6 +12,7 @@
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/desktop_plugin.h"
 #include "platform/posix/posix_files.h"
+#include "platform/posix/posix_interruption.h"
 #include "platform/posix/posix_paths.h"
 #include "platform/posix/posix_tool_runner.h"
 #include "platform/posix/syslog_log.h"
@@ -48,7 +49,7 @@ std::optional<std::string> missingReason(const std::string& given, const std::st
 
 class VirtualMacAdapters final : public AdapterSet {
 public:
-    VirtualMacAdapters(const VirtualMacSettings& settings, std::ostream& out, std::istream& input)
+    VirtualMacAdapters(const VirtualMacSettings& settings, std::ostream& out)
         : m_sysroot(virtual_mac::normalizedSysroot(settings.sysroot, settings.workingDirectory)),
           m_missing(missingReason(settings.sysroot, m_sysroot)),
           m_home(m_sysroot + "/Users/" + settings.loginName),
@@ -62,7 +63,7 @@ public:
           m_onDesktop(!settings.uiScript && settings.display),
           m_desktop([bundle = m_bundle]() -> DesktopAdapters& {
               return loadDesktopPlugin(bundle + "/" + desktopPluginPath);
-          })
+          }, {}, m_interruption.wakeDescriptor())
     {
         // Without a virtual Mac nothing may write: no log file, no pasteboard
         // file. The frame refuses every command that needs a service anyway.
@@ -85,7 +86,8 @@ public:
         m_platform = std::make_unique<Platform>(Platform {
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
-            .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard, .input = input});
+            .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
+            .input = m_interruption.input(), .interruption = m_interruption});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -135,6 +137,7 @@ private:
     SystemClock m_clock;
     HeadlessMainLoop m_headlessLoop;
     bool m_onDesktop;
+    PosixInterruption m_interruption;
     DesktopApplicationContext m_desktop;
     std::unique_ptr<ScriptedUi> m_scriptedUi;
     std::optional<std::string> m_uiUnavailable;
@@ -144,10 +147,9 @@ private:
 
 }
 
-std::unique_ptr<AdapterSet> virtualMacAdapters(const VirtualMacSettings& settings, std::ostream& out,
-                                               std::istream& input)
+std::unique_ptr<AdapterSet> virtualMacAdapters(const VirtualMacSettings& settings, std::ostream& out)
 {
-    return std::make_unique<VirtualMacAdapters>(settings, out, input);
+    return std::make_unique<VirtualMacAdapters>(settings, out);
 }
 
 }

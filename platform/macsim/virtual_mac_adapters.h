@@ -29,8 +29,7 @@ struct VirtualMacSettings {
 // plug-in of the bundle (loaded only when a UI-marked command runs). When no
 // initialised virtual Mac is at the sysroot, the set says so and builds
 // nothing that would write outside it.
-std::unique_ptr<AdapterSet> virtualMacAdapters(const VirtualMacSettings& settings, std::ostream& out,
-                                               std::istream& input);
+std::unique_ptr<AdapterSet> virtualMacAdapters(const VirtualMacSettings& settings, std::ostream& out);
 
 // The bundle-relative place of the desktop plug-in.
 inline constexpr const char* desktopPluginPath = "Contents/PlugIns/FerrolatchDesktop.so";

@@ -120,8 +120,9 @@ struct DesktopApplicationContext::Ports {
 };
 
 DesktopApplicationContext::DesktopApplicationContext(std::function<DesktopAdapters&()> adapters,
-                                                     std::string applicationIconPath)
-    : m_adapters(std::move(adapters)), m_iconPath(std::move(applicationIconPath)), m_ports(std::make_unique<Ports>())
+                                                     std::string applicationIconPath, int interruptionDescriptor)
+    : m_adapters(std::move(adapters)), m_iconPath(std::move(applicationIconPath)),
+      m_interruptionDescriptor(interruptionDescriptor), m_ports(std::make_unique<Ports>())
 {
 }
 
@@ -143,7 +144,7 @@ void DesktopApplicationContext::operator()(const std::function<void()>& handler)
             } restore {*m_ports, previous};
             handler();
         },
-        m_iconPath);
+        m_iconPath, m_interruptionDescriptor);
 }
 
 }

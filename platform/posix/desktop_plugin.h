@@ -20,7 +20,7 @@ DesktopAdapters& loadDesktopPlugin(const std::string& path);
 class DesktopApplicationContext {
 public:
     explicit DesktopApplicationContext(std::function<DesktopAdapters&()> adapters,
-                                       std::string applicationIconPath = {});
+                                       std::string applicationIconPath = {}, int interruptionDescriptor = -1);
     ~DesktopApplicationContext();
     DesktopApplicationContext(const DesktopApplicationContext&) = delete;
     DesktopApplicationContext& operator=(const DesktopApplicationContext&) = delete;
@@ -36,6 +36,7 @@ private:
     struct Ports;
     std::function<DesktopAdapters&()> m_adapters;
     std::string m_iconPath;
+    int m_interruptionDescriptor;
     std::unique_ptr<Ports> m_ports;
 };
 

@@ -6,7 +6,9 @@
 #include "platform/posix/linux_file_flags.h"
 #include "platform/posix/file_descriptor.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -117,6 +119,11 @@ bool PosixFiles::isWritable(const std::string& path)
 
 std::string PosixFiles::readFile(const std::string& path)
 {
+    return readFileAtMost(path, std::string().max_size() - 1);
+}
+
+std::string PosixFiles::readFileAtMost(const std::string& path, std::size_t limit)
+{
     // Manifests arrive on removable drives: a FIFO there must not block the
     // open, and a FIFO or a link to a device must not be read without end.
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -131,17 +138,20 @@ std::string PosixFiles::readFile(const std::string& path)
         throw PlatformError(posixErrorDomain, EINVAL, "could not read " + path + ": not a regular file");
     std::string bytes;
     char buffer[65536];
-    for (;;) {
-        ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+    // One byte past the limit is enough to tell the caller the file is larger.
+    while (bytes.size() <= limit) {
+        std::size_t wanted = std::min(sizeof buffer, limit + 1 - bytes.size());
+        ssize_t count = ::read(fd.get(), buffer, wanted);
         if (count < 0) {
             if (errno == EINTR)
                 continue;
             fail("could not read", path);
         }
         if (count == 0)
-            return bytes;
+            break;
         bytes.append(buffer, static_cast<std::size_t>(count));
     }
+    return bytes;
 }
 
 void PosixFiles::writeFileAtomically(const std::string& path, const std::string& bytes)
@@ -172,7 +182,11 @@ void PosixFiles::removeFile(const std::string& path)
         fail("could not remove", path);
 }
 
-void PosixFiles::createDirectory(const std::string& path, std::uint32_t mode)
+namespace {
+
+// Makes each missing directory of the path; forced, the mode is applied
+// exactly, else the umask narrows it as it does for any new directory.
+void makeDirectories(const std::string& path, mode_t mode, bool forced)
 {
     std::size_t position = 0;
     while (position != std::string::npos) {
@@ -183,9 +197,8 @@ void PosixFiles::createDirectory(const std::string& path, std::uint32_t mode)
         struct stat existing {};
         if (lstat(prefix.c_str(), &existing) != 0 && errno == ENOENT)
             refuseIfImmutable(parentDirectory(prefix), "could not create directory", path);
-        if (mkdir(prefix.c_str(), static_cast<mode_t>(mode)) == 0) {
-            // The umask must not narrow or widen what the caller asked for.
-            if (chmod(prefix.c_str(), static_cast<mode_t>(mode)) != 0)
+        if (mkdir(prefix.c_str(), mode) == 0) {
+            if (forced && chmod(prefix.c_str(), mode) != 0)
                 fail("could not create directory", path);
             continue;
         }
@@ -197,6 +210,29 @@ void PosixFiles::createDirectory(const std::string& path, std::uint32_t mode)
         if (!S_ISDIR(info.st_mode))
             fail(ENOTDIR, "could not create directory " + path);
     }
+}
+
+}
+
+void PosixFiles::createDirectory(const std::string& path, std::uint32_t mode)
+{
+    // The umask must not narrow or widen what the caller asked for.
+    makeDirectories(path, static_cast<mode_t>(mode), true);
+}
+
+void PosixFiles::createDirectoryWithDefaultMode(const std::string& path)
+{
+    makeDirectories(path, 0777, false);
+}
+
+std::optional<std::string> PosixFiles::resolvedPath(const std::string& path)
+{
+    std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr), std::free);
+    if (resolved)
+        return std::string(resolved.get());
+    if (isMissing(errno))
+        return std::nullopt;
+    fail("could not resolve", path);
 }
 
 std::vector<std::string> PosixFiles::listDirectory(const std::string& path)

@@ -16,10 +16,13 @@ public:
     std::optional<FileAttributes> attributes(const std::string& path) override;
     bool isWritable(const std::string& path) override;
     std::string readFile(const std::string& path) override;
+    std::string readFileAtMost(const std::string& path, std::size_t limit) override;
     void writeFileAtomically(const std::string& path, const std::string& bytes) override;
     void writeNewFileAtomically(const std::string& path, const std::string& bytes) override;
     void removeFile(const std::string& path) override;
     void createDirectory(const std::string& path, std::uint32_t mode) override;
+    void createDirectoryWithDefaultMode(const std::string& path) override;
+    std::optional<std::string> resolvedPath(const std::string& path) override;
     std::vector<std::string> listDirectory(const std::string& path) override;
     void setMode(const std::string& path, std::uint32_t mode) override;
     void setFlags(const std::string& path, std::uint32_t flags) override;

@@ -49,7 +49,7 @@ std::string PosixPaths::applicationSupportDirectory()
     if (m_home.empty())
         throw PlatformError::fromErrno(ENOENT, "no home directory for Application Support");
     std::string directory = m_home + "/Library/Application Support";
-    PosixFiles().createDirectory(directory, 0755);
+    PosixFiles().createDirectoryWithDefaultMode(directory);
     return directory;
 }
 

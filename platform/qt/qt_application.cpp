@@ -44,7 +44,8 @@ bool onProcessMainThread()
 
 }
 
-void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath)
+void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath,
+                        int interruptionDescriptor)
 {
     if (!onProcessMainThread())
         qFatal("the application context must be entered on the main thread");
@@ -73,6 +74,7 @@ void runInQtApplication(const std::function<void(QtSession&)>& body, const std::
     // Declared after the application, so they go before it does.
     QtMainLoop loop;
     QtUi ui(applicationIconPath);
+    ui.abortWhenReadable(interruptionDescriptor);
     QtPasteboard pasteboard;
     QtSession session {loop, ui, pasteboard};
     body(session);
@@ -82,9 +84,10 @@ namespace {
 
 class QtDesktopAdapters final : public DesktopAdapters {
 public:
-    void run(const std::function<void(DesktopSession&)>& body, const std::string& applicationIconPath) override
+    void run(const std::function<void(DesktopSession&)>& body, const std::string& applicationIconPath,
+             int interruptionDescriptor) override
     {
-        runInQtApplication(body, applicationIconPath);
+        runInQtApplication(body, applicationIconPath, interruptionDescriptor);
     }
 };
 

@@ -16,7 +16,10 @@ using QtSession = DesktopSession;
 // down again when body returns or throws. Called from any other thread it
 // stops the process: that is a programming error, not a failure to report.
 // An application that already exists on the main thread is used as it is.
-void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath = {});
+// interruptionDescriptor: while it is readable, alerts end at once (see
+// QtUi::abortWhenReadable); -1 for none.
+void runInQtApplication(const std::function<void(QtSession&)>& body, const std::string& applicationIconPath = {},
+                        int interruptionDescriptor = -1);
 
 // The Qt adapters behind the desktop plug-in's entry point: run() is
 // runInQtApplication. The product reaches them through its application

@@ -7,9 +7,12 @@
 #include <QGuiApplication>
 #include <QLayout>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QWidget>
 
 #include <algorithm>
+#include <memory>
+#include <poll.h>
 
 namespace ferrolatch {
 
@@ -121,6 +124,16 @@ long QtUi::runModal(Alert& alert)
     if (alert.topLeft) {
         dialog.layout()->activate();
         dialog.move(qtTopLeft(*alert.topLeft, primaryScreenGeometry()));
+    }
+
+    std::unique_ptr<QSocketNotifier> interruption;
+    if (m_abortDescriptor >= 0) {
+        pollfd watched {m_abortDescriptor, POLLIN, 0};
+        if (::poll(&watched, 1, 0) > 0 && (watched.revents & POLLIN))
+            return alertAbortedResponse;
+        interruption = std::make_unique<QSocketNotifier>(m_abortDescriptor, QSocketNotifier::Read);
+        QObject::connect(interruption.get(), &QSocketNotifier::activated, &dialog,
+                         [&dialog] { dialog.done(static_cast<int>(alertAbortedResponse)); });
     }
 
     // Nothing throws through exec(): the main loop keeps task exceptions out

@@ -30,10 +30,16 @@ public:
     void abortModal() override;
     std::unique_ptr<Window> createWindow(const WindowDescription& description) override;
 
+    // While the descriptor is readable every alert ends at once with
+    // alertAbortedResponse, so a flow that was interrupted (a signal noted
+    // while a secret is on the clipboard) can clean up and end. -1: none.
+    void abortWhenReadable(int descriptor) { m_abortDescriptor = descriptor; }
+
 private:
     struct Icon;
     std::unique_ptr<Icon> m_icon;
     std::vector<AlertDialog*> m_modal; // the alerts running modally, innermost last
+    int m_abortDescriptor = -1;
 };
 
 }

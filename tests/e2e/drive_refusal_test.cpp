@@ -40,6 +40,17 @@ const std::vector<Refusal> refusals = {
          return std::vector<std::string> {"disk4", token, "PRIVATE", "/Volumes/FERROLATCH/m.json"};
      },
      "manifest output must be on the Mac, not on removable media", 0, Refusal::Manifest::Absent},
+    {"the virtual Mac's volumes in another case",
+     [](DriveBench& m, const std::string& token) {
+         return std::vector<std::string> {"disk4", token, "PRIVATE", m.mac.sysroot() + "/VOLUMES/OLDDATA/m.json"};
+     },
+     "manifest output must be on the Mac, not on removable media", 0, Refusal::Manifest::Absent},
+    {"manifest through a link to the drive",
+     [](DriveBench& m, const std::string& token) {
+         fs::create_directory_symlink(m.mac.sysroot() + "/Volumes/OLDDATA", m.work + "/link");
+         return std::vector<std::string> {"disk4", token, "PRIVATE", m.work + "/link/sub/m.json"};
+     },
+     "manifest output must be on the Mac, not on removable media", 0, Refusal::Manifest::Absent},
     {"existing manifest",
      [](DriveBench& m, const std::string& token) {
          std::string existing = m.work + "/existing.json";

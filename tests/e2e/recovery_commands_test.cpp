@@ -10,10 +10,12 @@
 #include "platform/macsim/passkey_store.h"
 #include "platform/posix/posix_tool_runner.h"
 #include "tests/e2e/e2e_harness.h"
+#include "tests/e2e/live_process.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -357,4 +359,56 @@ TEST_F(RecoveryDrive, TerminalHandoffDemandsALockedVolumeWhileTheWindowHandoffDo
                                   script({approvePasskey, R"({"expect": "Step 1 of 5", "dismiss": true})"}));
     EXPECT_EQ(accepted.status, 0) << accepted.err;
     EXPECT_EQ(accepted.out, "PASSWORDS RECOVERY SAVE CANCELLED — CLIPBOARD CLEARED\n");
+}
+
+namespace {
+
+const std::string passwordStep = "STEP 3/5 — Password COPIED\n";
+const std::string nextFieldPrompt = "Press Return here after pasting it to copy the next field.\n";
+
+}
+
+// A signal while the password is on the clipboard: the clipboard is cleared
+// before the process ends, and the process ends as that signal ends it.
+TEST_F(RecoveryDrive, ASignalAtThePasswordStepLeavesTheClipboardEmpty)
+{
+    lockVolume();
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(number));
+        auto environment = mac.environment();
+        environment["FERROLATCH_UI_SCRIPT"] = script({approvePasskey});
+        LiveProcess product(ferrolatchExecutable(), {"native-copy-recovery", manifestPath}, environment);
+        product.write("\n\n");
+        ASSERT_TRUE(product.readUntil(nextFieldPrompt, 3)) << product.output();
+        ASSERT_NE(product.output().find(passwordStep), std::string::npos);
+        std::optional<SecretBytes> copied = MacsimPasteboard(mac.sysroot()).readString();
+        ASSERT_TRUE(copied && copied->equals(password.bytes())) << "the password is on the clipboard";
+
+        ::kill(product.pid(), number);
+        std::string error;
+        EXPECT_EQ(product.wait(error), 128 + number);
+        EXPECT_EQ(error, "");
+        EXPECT_TRUE(pasteboardEmpty());
+    }
+}
+
+// Output that nobody reads any more (`| head -n 7` has its seven lines) is an
+// ordinary failure: the step that cannot be shown clears the clipboard.
+TEST_F(RecoveryDrive, AClosedOutputPipeAtThePasswordStepIsAnOrdinaryFailureWithAnEmptyClipboard)
+{
+    lockVolume();
+    auto environment = mac.environment();
+    environment["FERROLATCH_UI_SCRIPT"] = script({approvePasskey});
+    LiveProcess product(ferrolatchExecutable(), {"native-copy-recovery", manifestPath}, environment);
+    product.write("\n");
+    ASSERT_TRUE(product.readUntil(nextFieldPrompt, 2)) << product.output();
+    EXPECT_EQ(std::count(product.output().begin(), product.output().end(), '\n'), 7);
+    product.closeOutput();
+    product.write("\n"); // on to the Password step, whose lines have nowhere to go
+
+    std::string error;
+    EXPECT_EQ(product.wait(error), 1);
+    EXPECT_EQ(error, "ferrolatch-proof: could not write to standard output\n");
+    EXPECT_TRUE(pasteboardEmpty());
+    expectPasswordNowhere({1, "", error});
 }

@@ -239,6 +239,8 @@ TEST(InitializeDrive, GuardsRunInOrderBeforeAnyPasskeyOrDiskChange)
          "/Users/a/m.json", nameRule, 0},
         {"volumes before the existing manifest", "PRIVATE", "/Volumes/existing.json", removable, 0},
         {"the virtual Mac's volumes too", "PRIVATE", "/sysroot/Volumes/FERROLATCH/m.json", removable, 0},
+        {"volumes in lower case", "PRIVATE", "/volumes/FERROLATCH/m.json", removable, 0},
+        {"the virtual Mac's volumes in another case", "PRIVATE", "/sysroot/VOLUMES/FERROLATCH/m.json", removable, 0},
         {"existing manifest", "PRIVATE", existing, "refusing to replace existing manifest at " + existing, 0},
         {"token of another disk", "PRIVATE", "/Users/a/new/m.json",
          "confirmation token does not match the currently attached whole disk", 1},

@@ -323,3 +323,36 @@ TEST(ManifestAcceptance, LoadsNativeVolumeManifestsFromFiles)
     expectPlatformError([&] { loadNativeVolumeManifest(files, "/absent.json"); }, posixErrorDomain, ENOENT);
     EXPECT_TRUE(isRegistrableManifest(valid));
 }
+
+TEST(ManifestReading, RefusesAHugeOrDeeplyNestedManifestBeforeDecoding)
+{
+    MemoryFiles files;
+    files.files["/big.json"] = "{\"pad\": \"" + std::string(64 * 1024, 'x') + "\"}";
+    files.files["/deep.json"] = std::string(20000, '[') + std::string(20000, ']');
+    // 32 levels are still decoded (and then refused for what they hold).
+    files.files["/thirty-two.json"] = std::string(32, '[') + std::string(32, ']');
+    // Brackets inside strings are text, not nesting.
+    files.files["/quoted.json"] = "{\"x\": \"" + std::string(100, '[') + "\\\"[\"}";
+    struct Case {
+        std::string path;
+        std::string error;
+    };
+    for (const Case& c : {Case {"/big.json", "manifest is larger than 64 KiB"},
+                          Case {"/deep.json", "manifest is nested more than 32 levels deep"},
+                          Case {"/thirty-two.json", "The data couldn’t be read because it isn’t in the correct "
+                                                    "format: expected a dictionary but found an array."},
+                          Case {"/quoted.json", "The data couldn’t be read because it is missing: no value for "
+                                                "key \"version\"."}}) {
+        SCOPED_TRACE(c.path);
+        try {
+            readManifest(files, c.path);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::exception& error) {
+            EXPECT_EQ(error.what(), c.error);
+        }
+    }
+    std::string exact = encodeManifest(requiredOnly());
+    exact.insert(1, std::string(64 * 1024 - exact.size(), ' '));
+    ASSERT_EQ(exact.size(), 64u * 1024);
+    EXPECT_NO_THROW(decodeManifest(exact)) << "64 KiB itself is allowed";
+}

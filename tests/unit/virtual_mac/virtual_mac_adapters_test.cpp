@@ -64,8 +64,7 @@ TEST(VirtualMacAdapters, WithoutAVirtualMacTheSetSaysHowToGetOneAndWritesNothing
     for (const std::string& sysroot : {scratch.path + "/missing", scratch.path + "/empty/", std::string("empty")}) {
         SCOPED_TRACE(sysroot);
         std::ostringstream out;
-        std::istringstream in;
-        auto adapters = virtualMacAdapters(scratch.settings(sysroot), out, in);
+        auto adapters = virtualMacAdapters(scratch.settings(sysroot), out);
         ASSERT_TRUE(adapters->servicesUnavailable());
         EXPECT_EQ(adapters->servicesUnavailable()->find('\n'), std::string::npos);
         EXPECT_NE(adapters->servicesUnavailable()->find("macsim init"), std::string::npos);
@@ -82,8 +81,7 @@ TEST(VirtualMacAdapters, TheSysrootIsNormalisedOnceForEveryAdapter)
     for (const std::string& spelling : {root, root + "/", root + "/./", std::string("mac"), std::string("./mac//")}) {
         SCOPED_TRACE(spelling);
         std::ostringstream out;
-        std::istringstream in;
-        auto adapters = virtualMacAdapters(scratch.settings(spelling), out, in);
+        auto adapters = virtualMacAdapters(scratch.settings(spelling), out);
         EXPECT_FALSE(adapters->servicesUnavailable());
         EXPECT_EQ(adapters->platform().paths.systemFile("/Volumes"), root + "/Volumes");
         EXPECT_EQ(adapters->platform().paths.mainBundle(), scratch.path + "/Ferrolatch.app");
@@ -95,17 +93,16 @@ TEST(VirtualMacAdapters, TheUserInterfaceIsTheScriptsOrTheDesktopsWithItsClipboa
     Scratch scratch;
     std::string root = scratch.virtualMac("mac");
     std::ostringstream out;
-    std::istringstream in;
 
     VirtualMacSettings headless = scratch.settings(root);
-    auto withoutDisplay = virtualMacAdapters(headless, out, in);
+    auto withoutDisplay = virtualMacAdapters(headless, out);
     EXPECT_TRUE(withoutDisplay->userInterfaceUnavailable());
     EXPECT_FALSE(withoutDisplay->desktopContext());
 
     VirtualMacSettings scripted = scratch.settings(root);
     scripted.display = true;
     scripted.uiScript = "[]";
-    auto withScript = virtualMacAdapters(scripted, out, in);
+    auto withScript = virtualMacAdapters(scripted, out);
     EXPECT_FALSE(withScript->userInterfaceUnavailable());
     EXPECT_FALSE(withScript->desktopContext()); // the script wins over the display
     const std::string text = "on the virtual Mac's pasteboard";
@@ -114,13 +111,13 @@ TEST(VirtualMacAdapters, TheUserInterfaceIsTheScriptsOrTheDesktopsWithItsClipboa
     EXPECT_TRUE(fs::exists(MacsimPasteboard::pasteboardFile(root)));
 
     scripted.uiScript = "not json";
-    EXPECT_TRUE(virtualMacAdapters(scripted, out, in)->userInterfaceUnavailable());
+    EXPECT_TRUE(virtualMacAdapters(scripted, out)->userInterfaceUnavailable());
 
     // On a desktop the clipboard is the desktop's, reachable only inside the
     // session; the bundle here has no plug-in, so entering says so in one line.
     VirtualMacSettings desktop = scratch.settings(root);
     desktop.display = true;
-    auto onDesktop = virtualMacAdapters(desktop, out, in);
+    auto onDesktop = virtualMacAdapters(desktop, out);
     EXPECT_FALSE(onDesktop->userInterfaceUnavailable());
     AdapterSet::Context context = onDesktop->desktopContext();
     ASSERT_TRUE(context);

@@ -258,3 +258,27 @@ TEST(UiScript, ReadsInlineTextOrAFile)
     EXPECT_EQ(parseUiScript(uiScriptText(file.path)).size(), 1u);
     EXPECT_THROW(uiScriptText(file.path + ".missing"), PlatformError);
 }
+
+TEST(UiScript, RefusesAHugeOrDeepScriptBeforeParsingIt)
+{
+    std::string deep = "[" + std::string(20000, '[') + std::string(20000, ']') + "]";
+    std::string huge = "[{\"expect\": \"" + std::string(70000, 'x') + "\", \"dismiss\": true}]";
+    const std::pair<std::string, std::string> cases[] = {
+        {deep, "UI script is nested more than 32 levels deep"},
+        {huge, "UI script is larger than 64 KiB"},
+    };
+    for (const auto& [script, error] : cases) {
+        try {
+            parseUiScript(script);
+            ADD_FAILURE() << "accepted";
+        } catch (const ProofError& failure) {
+            EXPECT_EQ(failure.what(), error);
+        }
+    }
+    // A file is read only as far as the bound.
+    Transcript file;
+    {
+        std::ofstream(file.path) << huge;
+    }
+    EXPECT_EQ(uiScriptText(file.path).size(), 64u * 1024 + 1);
+}

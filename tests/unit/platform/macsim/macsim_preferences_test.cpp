@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 using namespace ferrolatch;
 using namespace std::string_literals;
@@ -131,30 +132,48 @@ TEST_F(PreferencesDirectory, ValuesOfOtherKindsSurviveAReadModifyWrite)
     EXPECT_NE(contents().find("<integer>3</integer>"), std::string::npos);
 }
 
-TEST_F(PreferencesDirectory, ABinaryDomainIsReplacedLikeADamagedOne)
+std::string binaryOf(const std::string& xml)
 {
-    MacsimPreferences writer(directory);
-    writer.setValue(uuid, marker(), domain);
-    ASSERT_TRUE(writer.synchronize(domain));
-    // Binary lists can share and nest objects without bound; only XML is read.
-    std::string xml = contents();
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
-    ASSERT_NE(root, nullptr);
+    if (!root)
+        return {};
     char* bytes = nullptr;
     std::uint32_t length = 0;
     plist_to_bin(root, &bytes, &length);
     plist_free(root);
-    ASSERT_NE(bytes, nullptr);
     std::string binary(bytes, length);
     plist_to_bin_free(bytes);
+    return binary;
+}
+
+TEST_F(PreferencesDirectory, ABinaryDomainIsReadAndEveryOtherKeyKept)
+{
+    // The form macOS itself writes its preferences in.
+    std::string binary = binaryOf(storedByAnotherProgram);
     ASSERT_EQ(binary.substr(0, 8), "bplist00");
     write(binary);
     MacsimPreferences reader(directory);
-    EXPECT_EQ(reader.copyValue(uuid, domain), std::nullopt);
+    std::optional<PreferenceValue> stored = reader.copyValue(uuid, domain);
+    ASSERT_TRUE(stored && stored->dictionary());
+    EXPECT_EQ(stored->dictionary()->size(), 4u);
+
     reader.setValue("11111111-2222-4333-8444-555555555555", marker(), domain);
     ASSERT_TRUE(reader.synchronize(domain));
-    EXPECT_EQ(contents().substr(0, 5), "<?xml");
+    std::optional<PreferenceValue::Dictionary> after = decodePreferenceDomain(contents());
+    std::optional<PreferenceValue::Dictionary> before = decodePreferenceDomain(storedByAnotherProgram);
+    ASSERT_TRUE(after && before);
+    EXPECT_EQ(after->size(), 3u);
+    EXPECT_EQ(after->at(uuid), before->at(uuid));
+    EXPECT_EQ(after->at("GlobalSetting"), before->at("GlobalSetting"));
+    EXPECT_EQ(after->at("11111111-2222-4333-8444-555555555555"), marker());
+    EXPECT_NE(contents().find("<date>2024-05-01T00:00:00Z</date>"), std::string::npos);
+}
+
+TEST_F(PreferencesDirectory, AByteOrderMarkBeforeTheXMLIsRead)
+{
+    write("\xEF\xBB\xBF" + std::string(storedByAnotherProgram));
+    EXPECT_TRUE(MacsimPreferences(directory).copyValue(uuid, domain));
 }
 
 TEST_F(PreferencesDirectory, MarkupInKeysAndStringsIsEscaped)
@@ -169,18 +188,35 @@ TEST_F(PreferencesDirectory, MarkupInKeysAndStringsIsEscaped)
     EXPECT_EQ(stored->at(uuid), tricky);
 }
 
-TEST_F(PreferencesDirectory, ADamagedFileIsReplacedAndAnUnreadableOneIsNot)
+TEST_F(PreferencesDirectory, AFileThatCannotBeReadIsNeverReplaced)
 {
-    write("not a property list");
-    MacsimPreferences preferences(directory);
-    EXPECT_EQ(preferences.copyValue(uuid, domain), std::nullopt);
-    preferences.setValue(uuid, marker(), domain);
-    ASSERT_TRUE(preferences.synchronize(domain));
-    EXPECT_EQ(MacsimPreferences(directory).copyValue(uuid, domain), marker());
+    std::string deep = "<plist><dict><key>k</key>";
+    for (int level = 0; level < 100; ++level)
+        deep += "<array>";
+    for (int level = 0; level < 100; ++level)
+        deep += "</array>";
+    deep += "</dict></plist>";
+    std::string truncatedBinary = binaryOf(storedByAnotherProgram);
+    truncatedBinary.resize(truncatedBinary.size() - 1);
+    // Each may hold other volumes' markers and the user's settings.
+    for (const std::string& unreadable : {std::string("not a property list"), std::string("<plist><array/></plist>"),
+                                          deep, truncatedBinary}) {
+        write(unreadable);
+        MacsimPreferences preferences(directory);
+        EXPECT_EQ(preferences.copyValue(uuid, domain), std::nullopt);
+        preferences.setValue(uuid, marker(), domain);
+        EXPECT_FALSE(preferences.synchronize(domain));
+        EXPECT_EQ(contents(), unreadable);
+        // Still staged, so a later synchronize can succeed.
+        EXPECT_EQ(preferences.copyValue(uuid, domain), marker());
+    }
 
-    // A root that is not a dictionary counts as damaged too.
-    write("<plist><array/></plist>");
-    EXPECT_EQ(MacsimPreferences(directory).copyValue(uuid, domain), std::nullopt);
+    // An empty file holds nothing to lose.
+    write("");
+    MacsimPreferences fresh(directory);
+    fresh.setValue(uuid, marker(), domain);
+    EXPECT_TRUE(fresh.synchronize(domain));
+    EXPECT_EQ(MacsimPreferences(directory).copyValue(uuid, domain), marker());
 
     std::filesystem::remove(file());
     std::filesystem::create_directory(file()); // cannot be read as a file
@@ -188,8 +224,6 @@ TEST_F(PreferencesDirectory, ADamagedFileIsReplacedAndAnUnreadableOneIsNot)
     blocked.setValue(uuid, marker(), domain);
     EXPECT_FALSE(blocked.synchronize(domain));
     EXPECT_TRUE(std::filesystem::is_directory(file()));
-    // Still staged, so a later synchronize can succeed.
-    EXPECT_EQ(blocked.copyValue(uuid, domain), marker());
 }
 
 TEST_F(PreferencesDirectory, MissingDirectoryIsCreatedAndAnImpossibleOneFails)
@@ -244,4 +278,69 @@ TEST(PreferenceDomainCoding, HostileFilesDecodeToNothingInsteadOfCrashing)
     EXPECT_EQ(decodePreferenceDomain("<plist><dict><key>k\0k</key><string>x</string></dict></plist>"s),
               std::nullopt);
     EXPECT_EQ(decodePreferenceDomain("bplist00\0\0"s), std::nullopt);
+}
+
+namespace {
+
+// A binary list by hand: header, objects, offset table and trailer, with
+// one-byte offsets and references.
+std::string bplist(const std::vector<std::string>& objects, std::uint8_t top = 0)
+{
+    std::string bytes = "bplist00";
+    std::string table;
+    for (const std::string& object : objects) {
+        table += static_cast<char>(bytes.size());
+        bytes += object;
+    }
+    std::size_t tableOffset = bytes.size();
+    bytes += table;
+    std::string trailer(32, '\0');
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = static_cast<char>(objects.size());
+    trailer[23] = static_cast<char>(top);
+    trailer[31] = static_cast<char>(tableOffset);
+    return bytes + trailer;
+}
+
+}
+
+TEST(PreferenceDomainCoding, HostileBinaryListsDecodeToNothing)
+{
+    const std::string key = "\x51k";       // ASCII string "k"
+    const std::string value = "\x51v";
+    // {"k": "v"} reads; every broken variant does not.
+    ASSERT_NE(decodePreferenceDomain(bplist({"\xD1\x01\x02", key, value})), std::nullopt);
+    EXPECT_EQ(decodePreferenceDomain(bplist({"\xD1\x01\x02", key, value}))->at("k"), PreferenceValue("v"));
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"reference past the objects", bplist({"\xD1\x01\x09", key, value})},
+        {"dictionary that contains itself", bplist({"\xD1\x01\x00", key, value})},
+        {"key that is not a string", bplist({"\xD1\x02\x01", key, "\x10\x01"})},
+        {"string longer than the file", bplist({"\xD1\x01\x02", key, "\x5F\x10\x7F"})},
+        {"NUL inside a string", bplist({"\xD1\x01\x02", key, "\x52v\0"s})},
+        {"lone UTF-16 surrogate", bplist({"\xD1\x01\x02", key, "\x61\xD8\x00"s})},
+        {"set", bplist({"\xD1\x01\x02", key, "\xC0"})},
+        {"null", bplist({"\xD1\x01\x02", key, "\x00"s})},
+        {"top object out of range", bplist({"\xD1\x01\x02", key, value}, 7)},
+        {"no trailer", "bplist00\xD0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(decodePreferenceDomain(c.bytes), std::nullopt);
+    }
+
+    // Arrays that each hold the next twice: 2^60 uses of a handful of objects.
+    std::vector<std::string> doubling = {"\xD1\x01\x02", key};
+    for (int level = 0; level < 60; ++level) {
+        std::string array = "\xA2";
+        array += static_cast<char>(doubling.size() + 1);
+        array += static_cast<char>(doubling.size() + 1);
+        doubling.push_back(array);
+    }
+    doubling.push_back("\xA0");
+    EXPECT_EQ(decodePreferenceDomain(bplist(doubling)), std::nullopt);
 }

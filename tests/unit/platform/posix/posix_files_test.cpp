@@ -225,6 +225,45 @@ TEST_F(PosixFilesTest, CreatesDirectoriesWithTheirModeAndListsThem)
     EXPECT_FALSE(files.isWritable(path("absent")));
 }
 
+TEST_F(PosixFilesTest, DefaultModeDirectoriesFollowTheUmask)
+{
+    for (mode_t mask : {mode_t {077}, mode_t {022}, mode_t {027}}) {
+        SCOPED_TRACE(mask);
+        umask(mask);
+        std::string top = path("default-" + std::to_string(mask));
+        files.createDirectoryWithDefaultMode(top + "/inner");
+        EXPECT_EQ(files.attributes(top)->mode, 0777u & ~mask);
+        EXPECT_EQ(files.attributes(top + "/inner")->mode, 0777u & ~mask);
+    }
+    // An existing directory keeps its mode.
+    files.createDirectory(path("kept"), 0700);
+    files.createDirectoryWithDefaultMode(path("kept"));
+    EXPECT_EQ(files.attributes(path("kept"))->mode, 0700u);
+}
+
+TEST_F(PosixFilesTest, ABoundedReadStopsOneBytePastTheLimit)
+{
+    files.writeFileAtomically(path("small"), "abc");
+    EXPECT_EQ(files.readFileAtMost(path("small"), 3), "abc");
+    EXPECT_EQ(files.readFileAtMost(path("small"), 2), "abc");
+    EXPECT_EQ(files.readFileAtMost(path("small"), 1), "ab");
+    // A sparse file far larger than memory: only limit + 1 bytes are read.
+    int fd = ::open(path("sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, off_t {1} << 40), 0);
+    ::close(fd);
+    EXPECT_EQ(files.readFileAtMost(path("sparse"), 65536).size(), 65537u);
+}
+
+TEST_F(PosixFilesTest, ResolvedPathFollowsLinks)
+{
+    files.createDirectory(path("real/inner"), 0755);
+    std::filesystem::create_directory_symlink(path("real"), path("link"));
+    std::string real = std::filesystem::canonical(path("real")).string();
+    EXPECT_EQ(files.resolvedPath(path("link/inner")), real + "/inner");
+    EXPECT_EQ(files.resolvedPath(path("link/absent")), std::nullopt);
+}
+
 TEST_F(PosixFilesTest, OwnerProtectsAReadOnlyFileAsOnAMac)
 {
     // hidden, then 0444, then immutable: the order that protects a drive's

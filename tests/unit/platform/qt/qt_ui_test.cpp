@@ -13,6 +13,7 @@
 #include <QTextBrowser>
 
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace ferrolatch;
@@ -138,6 +139,27 @@ TEST(QtUi, ClosingTheWindowOrAbortingGivesTheAbortedResponse)
         session.loop.post([&] { session.ui.abortModal(); });
         EXPECT_EQ(session.ui.runModal(alert), alertAbortedResponse);
     });
+}
+
+TEST(QtUi, AReadableInterruptionDescriptorEndsAlertsAtOnce)
+{
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    runInOffscreenQt([&](QtSession& session) {
+        auto& ui = dynamic_cast<QtUi&>(session.ui);
+        ui.abortWhenReadable(ends[0]);
+        Alert alert = threeButtonAlert();
+        whenAlertShows(session, [&](AlertDialog&) {
+            char byte = 1;
+            ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+        });
+        EXPECT_EQ(ui.runModal(alert), alertAbortedResponse);
+        // Still readable: the next alert ends before it shows.
+        EXPECT_EQ(ui.runModal(alert), alertAbortedResponse);
+        ui.abortWhenReadable(-1);
+    });
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 TEST(QtUi, AbortEndsTheInnermostOfNestedAlerts)
