@@ -1,7 +1,7 @@
 #include "commands/secret_clipboard.h"
 
 #include "commands/passwords_handoff.h"
-#include "recovery_fakes.h"
+#include "tests/support/recovery_fakes.h"
 
 #include <gtest/gtest.h>
 

@@ -326,7 +326,7 @@ TEST(ManifestAcceptance, LoadsNativeVolumeManifestsFromFiles)
 
 TEST(ManifestReading, RefusesAHugeOrDeeplyNestedManifestBeforeDecoding)
 {
-    MemoryFiles files;
+    FileMap files;
     files.files["/big.json"] = "{\"pad\": \"" + std::string(64 * 1024, 'x') + "\"}";
     files.files["/deep.json"] = std::string(20000, '[') + std::string(20000, ']');
     // 32 levels are still decoded (and then refused for what they hold).
