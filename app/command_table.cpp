@@ -1,10 +1,12 @@
 #include "app/command_line.h"
 #include "app/prompt_suppression.h"
+#include "app/self_test.h"
 #include "commands/drive_commands.h"
 #include "commands/drive_setup.h"
 #include "commands/inspect_drive.h"
 #include "commands/native_recovery_commands.h"
 #include "commands/native_image_commands.h"
+#include "commands/restore_drive.h"
 #include "commands/setup_drive_chooser.h"
 
 namespace ferrolatch {
@@ -40,7 +42,7 @@ std::span<const Command> commandTable()
         {"native-unlock-volume", {file}, true, nativeUnlockVolumeCommand},
         {"mount-drive", {file}, true, mountDriveCommand},
         {"lock-drive", {file}, false, lockDriveCommand},
-        {"restore-drive", {file, directory, file}, true, nullptr},
+        {"restore-drive", {file, directory, file}, true, restoreDriveCommand},
         {"native-share-recovery", {file}, true, nullptr},
         {"native-copy-recovery", {file}, true, nativeCopyRecoveryCommand},
         {"native-offline-recovery", {file}, true, nativeOfflineRecoveryCommand},
@@ -55,7 +57,7 @@ std::span<const Command> commandTable()
         {"agent-disable", {}, true, nullptr},
         {"agent-status", {}, true, nullptr},
         {"about", {}, true, nullptr},
-        {"self-test", {}, false, nullptr},
+        {"self-test", {}, false, selfTestCommand},
     };
     return table;
 }

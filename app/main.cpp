@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
+#include "platform/macsim/macsim_files.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
 #include "platform/macsim/macsim_windows.h"
@@ -99,7 +100,8 @@ int main(int argc, char** argv)
     PosixToolRunner tools(sysroot ? sysroot : "",
                           {tools::diskutil, tools::hdiutil, tools::sync, tools::ditto, tools::open, tools::pgrep,
                            tools::killall});
-    PosixFiles files;
+    PosixFiles hostFiles;
+    MacsimFiles files(hostFiles, sysroot ? sysroot : "");
     SyslogLog syslogLog("ferrolatch-proof");
     std::unique_ptr<SysrootLog> sysrootLog;
     if (sysroot && *sysroot)

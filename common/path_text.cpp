@@ -1,5 +1,7 @@
 #include "common/path_text.h"
 
+#include <vector>
+
 namespace ferrolatch {
 
 namespace {
@@ -27,6 +29,32 @@ std::string parentDirectory(std::string_view path)
     if (slash == std::string_view::npos)
         return ".";
     return slash == 0 ? "/" : std::string(path.substr(0, slash));
+}
+
+std::string lexicallyNormalizedPath(std::string_view absolutePath)
+{
+    std::vector<std::string_view> components;
+    std::string_view rest = absolutePath;
+    while (!rest.empty()) {
+        std::size_t slash = rest.find('/');
+        std::string_view component = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (component.empty() || component == ".")
+            continue;
+        if (component == "..") {
+            if (!components.empty())
+                components.pop_back();
+            continue;
+        }
+        components.push_back(component);
+    }
+
+    std::string normalized;
+    for (std::string_view component : components) {
+        normalized += '/';
+        normalized += component;
+    }
+    return normalized.empty() ? "/" : normalized;
 }
 
 }

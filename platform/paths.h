@@ -1,5 +1,8 @@
 #pragma once
 
+#include "common/errors.h"
+
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +26,11 @@ public:
     // A fixed file of the system ("/System/Library/CoreServices/APFSUserAgent")
     // at the place this Mac keeps it.
     virtual std::string systemFile(std::string_view path) = 0;
+    // The current user's temporary directory, without a trailing slash.
+    virtual std::string temporaryDirectory()
+    {
+        throw PlatformError::fromErrno(ENOENT, "could not find the temporary directory");
+    }
 };
 
 }

@@ -4,6 +4,7 @@
 #include "platform/posix/posix_files.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <sys/stat.h>
 
 namespace ferrolatch {
@@ -50,6 +51,15 @@ std::string PosixPaths::applicationSupportDirectory()
         throw PlatformError::fromErrno(ENOENT, "no home directory for Application Support");
     std::string directory = m_home + "/Library/Application Support";
     PosixFiles().createDirectory(directory, 0755);
+    return directory;
+}
+
+std::string PosixPaths::temporaryDirectory()
+{
+    const char* configured = std::getenv("TMPDIR");
+    std::string directory = configured && *configured ? configured : "/tmp";
+    while (directory.size() > 1 && directory.back() == '/')
+        directory.pop_back();
     return directory;
 }
 

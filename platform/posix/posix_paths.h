@@ -20,6 +20,8 @@ public:
     std::optional<std::string> bundleResource(std::string_view name, std::string_view type) override;
     std::string applicationSupportDirectory() override;
     std::string systemFile(std::string_view path) override { return m_sysroot + std::string(path); }
+    // $TMPDIR when set, as on a Mac, else /tmp.
+    std::string temporaryDirectory() override;
 
 private:
     std::string m_bundle;
