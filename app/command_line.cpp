@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "common/path_text.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -54,29 +56,7 @@ std::string normalizedAbsolutePath(std::string_view path, std::string_view worki
         joined += '/';
     }
     joined += path;
-
-    std::vector<std::string_view> components;
-    std::string_view rest = joined;
-    while (!rest.empty()) {
-        std::size_t slash = rest.find('/');
-        std::string_view component = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (component.empty() || component == ".")
-            continue;
-        if (component == "..") {
-            if (!components.empty())
-                components.pop_back();
-            continue;
-        }
-        components.push_back(component);
-    }
-
-    std::string normalized;
-    for (std::string_view component : components) {
-        normalized += '/';
-        normalized += component;
-    }
-    return normalized.empty() ? "/" : normalized;
+    return lexicallyNormalizedPath(joined);
 }
 
 Invocation parseCommandLine(std::span<const std::string> words, std::string_view workingDirectory)

@@ -1,10 +1,12 @@
 #include "app/command_line.h"
 #include "app/prompt_suppression.h"
+#include "app/self_test.h"
 #include "commands/drive_commands.h"
 #include "commands/drive_setup.h"
 #include "commands/inspect_drive.h"
 #include "commands/native_recovery_commands.h"
 #include "commands/native_image_commands.h"
+#include "commands/restore_drive.h"
 #include "commands/setup_drive_chooser.h"
 
 namespace ferrolatch {
@@ -54,7 +56,7 @@ std::span<const Command> commandTable()
         {"native-unlock-volume", {manifest}, true, nativeUnlockVolumeCommand},
         {"mount-drive", {manifest}, true, mountDriveCommand},
         {"lock-drive", {manifest}, false, lockDriveCommand},
-        {"restore-drive", {manifest, sourceDirectory, receipt}, true, nullptr},
+        {"restore-drive", {manifest, sourceDirectory, receipt}, true, restoreDriveCommand},
         {"native-share-recovery", {manifest}, true, nullptr},
         {"native-copy-recovery", {manifest}, true, nativeCopyRecoveryCommand},
         {"native-offline-recovery", {manifest}, true, nativeOfflineRecoveryCommand},
@@ -69,7 +71,7 @@ std::span<const Command> commandTable()
         {"agent-disable", {}, true, nullptr},
         {"agent-status", {}, true, nullptr},
         {"about", {}, true, nullptr},
-        {"self-test", {}, false, nullptr},
+        {"self-test", {}, false, selfTestCommand},
     };
     return table;
 }

@@ -69,6 +69,11 @@ bool apfsPromptSuppressionCapable(Files& files, Paths& paths)
     }
 }
 
+void markSuppressed(PreferenceValue::Dictionary& settings)
+{
+    settings.insert_or_assign(std::string(apfsUserAgentPreferenceValue), PreferenceValue(std::string(apfsUserAgentSuppressUntil)));
+}
+
 bool installAPFSPromptSuppression(const PromptSuppressionServices& services, std::string_view volumeUUID)
 {
     if (!apfsPromptSuppressionCapable(services.files, services.paths))
@@ -86,7 +91,7 @@ bool installAPFSPromptSuppression(const PromptSuppressionServices& services, std
     if (marksVolume(settings))
         return false;
 
-    settings.insert_or_assign(std::string(apfsUserAgentPreferenceValue), PreferenceValue(std::string(apfsUserAgentSuppressUntil)));
+    markSuppressed(settings);
     preferences.setValue(*key, PreferenceValue(std::move(settings)), apfsUserAgentDomain);
     if (!preferences.synchronize(apfsUserAgentDomain))
         throw ProofError("macOS did not persist Ferrolatch's per-user APFS prompt suppression");

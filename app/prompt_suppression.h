@@ -38,6 +38,10 @@ inline PromptSuppressionServices promptSuppressionServices(Platform& platform)
 // Never fails: an unreadable agent executable means no.
 bool apfsPromptSuppressionCapable(Files& files, Paths& paths);
 
+// Sets the entry that keeps the APFS agent's prompt away in a volume's
+// settings, leaving every other entry as it is.
+void markSuppressed(PreferenceValue::Dictionary& settings);
+
 // Marks one volume so that the APFS agent offers no password prompt for it.
 // True when the stored preference changed, false when the marker was already
 // there. Fails with a ProofError when the capability is missing, the UUID is

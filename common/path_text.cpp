@@ -31,26 +31,30 @@ std::string parentDirectory(std::string_view path)
     return slash == 0 ? "/" : std::string(path.substr(0, slash));
 }
 
-std::string standardizedPath(std::string_view absolutePath)
+std::string lexicallyNormalizedPath(std::string_view absolutePath)
 {
     std::vector<std::string_view> components;
-    std::size_t start = 0;
-    while (start <= absolutePath.size()) {
-        std::size_t slash = absolutePath.find('/', start);
-        std::size_t end = slash == std::string_view::npos ? absolutePath.size() : slash;
-        std::string_view component = absolutePath.substr(start, end - start);
+    std::string_view rest = absolutePath;
+    while (!rest.empty()) {
+        std::size_t slash = rest.find('/');
+        std::string_view component = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (component.empty() || component == ".")
+            continue;
         if (component == "..") {
             if (!components.empty())
                 components.pop_back();
-        } else if (!component.empty() && component != ".") {
-            components.push_back(component);
+            continue;
         }
-        start = end + 1;
+        components.push_back(component);
     }
-    std::string path;
-    for (std::string_view component : components)
-        (path += '/') += component;
-    return path.empty() ? "/" : path;
+
+    std::string normalized;
+    for (std::string_view component : components) {
+        normalized += '/';
+        normalized += component;
+    }
+    return normalized.empty() ? "/" : normalized;
 }
 
 }

@@ -10,8 +10,9 @@ namespace ferrolatch {
 std::string lastPathComponent(std::string_view path);
 // "/" for a top-level item, "." for a bare name.
 std::string parentDirectory(std::string_view path);
-// An absolute path in the standard form URLs take: repeated slashes and "."
-// dropped, each ".." removing the component before it, no trailing slash.
-std::string standardizedPath(std::string_view absolutePath);
+// An absolute path normalised by its text alone: empty and "." components
+// dropped, each ".." removing the component before it (none above "/").
+// Symbolic links are not resolved; nothing needs to exist.
+std::string lexicallyNormalizedPath(std::string_view absolutePath);
 
 }

@@ -16,7 +16,7 @@ std::optional<MountedVolume> mountedVolumeFromDiskInfo(const PlistValue::Diction
     std::optional<std::string> uuid = uuidText ? canonicalVolumeUUID(*uuidText) : std::nullopt;
     if (!uuid)
         return std::nullopt;
-    return MountedVolume {.url = standardizedPath(*mountPoint), .uuid = std::move(uuid), .isInternal = false};
+    return MountedVolume {.url = lexicallyNormalizedPath(*mountPoint), .uuid = std::move(uuid), .isInternal = false};
 }
 
 }

@@ -178,7 +178,7 @@ std::set<std::string> sidebarDirectoryURLs(const std::vector<MountedVolume>& vol
     for (const MountedVolume& volume : volumes) {
         if (volume.isInternal || volume.url.empty() || volume.url.front() != '/')
             continue;
-        std::string url = standardizedPath(volume.url);
+        std::string url = lexicallyNormalizedPath(volume.url);
         if (url == "/" || !volume.uuid)
             continue;
         std::optional<std::string> uuid = canonicalVolumeUUID(*volume.uuid);

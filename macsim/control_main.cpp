@@ -33,8 +33,9 @@ const char* const usage = "usage:\n"
                           "                  [--internal] [--virtual] [--read-only] [--detached]\n"
                           "  macsim disk attach DISK | macsim disk detach DISK\n"
                           "  macsim disk set DISK KEY VALUE\n"
+                          "  macsim volume set VOLUME FreeSpace BYTES|auto\n"
                           "  macsim fault add --tool NAME --args-prefix \"WORD ...\" [--nth N] [--exit CODE]\n"
-                          "                   [--stderr TEXT] [--set-disk DISK KEY VALUE]\n"
+                          "                   [--stderr TEXT] [--set-disk DISK KEY VALUE] [--corrupt-copy]\n"
                           "  macsim fault clear\n"
                           "  macsim audit\n"
                           "  macsim state\n"
@@ -244,6 +245,29 @@ void diskCommand(const std::vector<std::string>& arguments)
     usageError();
 }
 
+// A mounted volume's free space, fixed for a test ("auto": from its contents again).
+void volumeCommand(const std::vector<std::string>& arguments)
+{
+    if (arguments.size() != 4 || arguments[0] != "set" || arguments[2] != "FreeSpace")
+        usageError();
+    Locked locked(requireSysroot());
+    // By device, mount path or UUID; a locked volume keeps the figure for its next mount.
+    Volume* volume = nullptr;
+    if (std::optional<Target> target = locked.machine.find(arguments[1]); target && target->kind == Target::Kind::Volume)
+        volume = target->volume;
+    for (Container& container : locked.state.containers)
+        for (Volume& candidate : container.volumes)
+            if (!volume && candidate.uuid == arguments[1])
+                volume = &candidate;
+    if (!volume)
+        throw ToolError("macsim: no such volume: " + arguments[1]);
+    if (arguments[3] == "auto")
+        volume->freeSpace.reset();
+    else
+        volume->freeSpace = parseSize(arguments[3]);
+    locked.save();
+}
+
 int parseNumber(const std::string& text, long largest)
 {
     char* end = nullptr;
@@ -291,6 +315,8 @@ void faultCommand(const std::vector<std::string>& arguments)
             Disk probe;
             setDiskProperty(probe, change[1], change[2]); // refuses an unknown key now, not at the call
             fault.setDisk = change;
+        } else if (word == "--corrupt-copy") {
+            fault.corruptCopy = true;
         } else {
             usageError();
         }
@@ -300,6 +326,8 @@ void faultCommand(const std::vector<std::string>& arguments)
         throw ToolError("macsim: --tool must name one of diskutil, hdiutil, open, ditto, sync, pgrep, killall");
     if (fault.nth < 1)
         throw ToolError("macsim: --nth counts from 1");
+    if (fault.corruptCopy && fault.tool != "ditto")
+        throw ToolError("macsim: --corrupt-copy applies to ditto only");
     Locked locked(requireSysroot());
     locked.state.faults.push_back(fault);
     locked.save();
@@ -405,6 +433,8 @@ int run(const std::vector<std::string>& arguments)
         diskCommand(rest);
     else if (command == "fault")
         faultCommand(rest);
+    else if (command == "volume")
+        volumeCommand(rest);
     else if (command == "audit" && rest.empty())
         printAudit();
     else if (command == "state" && rest.empty())

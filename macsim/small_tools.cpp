@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,6 +150,38 @@ int runOpen(Invocation& call)
     return wait ? waitForExit(pid) : 0;
 }
 
+namespace {
+
+// Flips one bit in the last byte of the first non-empty regular file of the
+// copy, in name order; false when there is none.
+bool damageFirstFile(const std::string& path)
+{
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return false;
+    if (S_ISREG(info.st_mode) && info.st_size > 0) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        char byte = 0;
+        bool done = ::pread(fd, &byte, 1, info.st_size - 1) == 1;
+        byte ^= 0x01;
+        done = done && ::pwrite(fd, &byte, 1, info.st_size - 1) == 1;
+        ::close(fd);
+        return done;
+    }
+    if (!S_ISDIR(info.st_mode))
+        return false;
+    std::vector<std::string> names = directoryEntries(path);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        if (damageFirstFile(path + "/" + name))
+            return true;
+    return false;
+}
+
+}
+
 void runDitto(Invocation& call)
 {
     const auto& arguments = call.arguments;
@@ -168,6 +201,8 @@ void runDitto(Invocation& call)
     } catch (const ToolError& error) {
         throw ToolError(std::string("ditto: ") + error.what());
     }
+    if (call.corruptCopy)
+        damageFirstFile(destination);
 }
 
 void runSync(Invocation& call)

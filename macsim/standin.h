@@ -16,6 +16,7 @@ struct Invocation {
     std::string tool;
     std::vector<std::string> arguments;
     std::optional<SecretBytes> input;
+    bool corruptCopy = false; // a fault asked ditto to damage what it copies
 };
 
 // Tools that change the machine run under its lock with the state loaded and

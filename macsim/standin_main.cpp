@@ -69,6 +69,7 @@ SecretBytes readPassphrase(bool& supplied)
 
 struct FaultOutcome {
     bool changed = false;
+    bool corruptCopy = false;
     const Fault* failure = nullptr;
 };
 
@@ -83,7 +84,9 @@ FaultOutcome applyFaults(Machine& machine, const std::string& tool, const std::v
         if (++fault.seen != fault.nth)
             continue;
         fault.fired = true;
-        if (fault.setDisk) {
+        if (fault.corruptCopy) {
+            outcome.corruptCopy = true;
+        } else if (fault.setDisk) {
             const auto& [diskText, key, value] = *fault.setDisk;
             DiskName name;
             Disk* disk = parseDiskName(diskText, name) && !name.slice ? machine.disk(name.disk) : nullptr;
@@ -170,6 +173,7 @@ std::optional<int> runUnderLock(Invocation& call, bool inputSupplied)
     FaultOutcome faults = applyFaults(machine, call.tool, call.arguments);
     if (faults.changed)
         saveState(call.sysroot, state);
+    call.corruptCopy = faults.corruptCopy;
     std::optional<int> status;
     if (faults.failure) {
         if (!faults.failure->standardError.empty())

@@ -26,6 +26,8 @@ void to_json(json& j, const Volume& v)
         {"hint", v.hint}, {"system", v.system}};
     if (v.keybag)
         j["keybag"] = *v.keybag;
+    if (v.freeSpace)
+        j["freeSpace"] = *v.freeSpace;
 }
 void from_json(const json& j, Volume& v)
 {
@@ -42,6 +44,8 @@ void from_json(const json& j, Volume& v)
     j.at("system").get_to(v.system);
     if (j.contains("keybag"))
         v.keybag = j.at("keybag").get<Keybag>();
+    if (j.contains("freeSpace"))
+        v.freeSpace = j.at("freeSpace").get<std::uint64_t>();
 }
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Container, number, uuid, store, volumes)
@@ -74,6 +78,8 @@ void to_json(json& j, const Fault& f)
         {"seen", f.seen}, {"fired", f.fired}};
     if (f.setDisk)
         j["setDisk"] = *f.setDisk;
+    if (f.corruptCopy)
+        j["corruptCopy"] = true;
 }
 void from_json(const json& j, Fault& f)
 {
@@ -86,6 +92,8 @@ void from_json(const json& j, Fault& f)
     j.at("fired").get_to(f.fired);
     if (j.contains("setDisk"))
         f.setDisk = j.at("setDisk").get<std::array<std::string, 3>>();
+    if (j.contains("corruptCopy"))
+        j.at("corruptCopy").get_to(f.corruptCopy);
 }
 
 std::string encodeState(const State& state)

@@ -40,6 +40,9 @@ struct Volume {
     std::string hint;
     std::optional<Keybag> keybag;
     bool system = false;       // the internal disk's volumes: no contents kept here
+    // What the volume reports as free while mounted, when a test fixed it;
+    // otherwise the container's size less its contents.
+    std::optional<std::uint64_t> freeSpace;
 };
 
 struct Container {
@@ -80,6 +83,9 @@ struct Fault {
     std::string standardError;
     // Instead of failing: change a disk's identity, then let the call run.
     std::optional<std::array<std::string, 3>> setDisk;
+    // Instead of failing: let ditto copy, then damage one byte of the copy,
+    // as a failing drive would.
+    bool corruptCopy = false;
     int seen = 0;
     bool fired = false;
 };

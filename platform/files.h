@@ -2,10 +2,14 @@
 
 #include "common/errors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,15 @@ struct FileAttributes {
     std::uint64_t size = 0;
     std::uint32_t mode = 0;  // permission bits
     std::uint32_t flags = 0; // FileFlag bits
+};
+
+// An open regular file, read front to back into the caller's buffer, so a
+// large file streams through one buffer instead of being held whole.
+class FileReader {
+public:
+    virtual ~FileReader() = default;
+    // Fills up to buffer.size() bytes and returns how many; 0 at the end.
+    virtual std::size_t read(std::span<std::uint8_t> buffer) = 0;
 };
 
 // The file system. Every failure is a PlatformError carrying the platform's
@@ -75,6 +88,43 @@ public:
     // Adds or clears the given FileFlag bits, leaving the others as they are.
     virtual void setFlags(const std::string& path, std::uint32_t flags) = 0;
     virtual void clearFlags(const std::string& path, std::uint32_t flags) = 0;
+
+    // As attributes(), but a symbolic link at the path is followed to what it
+    // names. The default suits fakes, which keep no link targets.
+    virtual std::optional<FileAttributes> attributesFollowingLinks(const std::string& path) { return attributes(path); }
+    // Opens a regular file for streaming. The default reads it whole, which
+    // suits fakes; adapters read from the file as the caller asks.
+    virtual std::unique_ptr<FileReader> openForReading(const std::string& path);
+    // The free space in bytes of the volume holding the path; empty when the
+    // file system does not report it. Fails with the platform's error.
+    virtual std::optional<std::uint64_t> freeSpace(const std::string& path)
+    {
+        throw PlatformError::fromErrno(ENOTSUP, "could not read the free space of " + path);
+    }
 };
+
+namespace detail {
+class BufferedFileReader final : public FileReader {
+public:
+    explicit BufferedFileReader(std::string bytes) : m_bytes(std::move(bytes)) {}
+    std::size_t read(std::span<std::uint8_t> buffer) override
+    {
+        std::size_t count = std::min(buffer.size(), m_bytes.size() - m_offset);
+        if (count > 0)
+            std::memcpy(buffer.data(), m_bytes.data() + m_offset, count);
+        m_offset += count;
+        return count;
+    }
+
+private:
+    std::string m_bytes;
+    std::size_t m_offset = 0;
+};
+}
+
+inline std::unique_ptr<FileReader> Files::openForReading(const std::string& path)
+{
+    return std::make_unique<detail::BufferedFileReader>(readFile(path));
+}
 
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "common/errors.h"
+
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +32,11 @@ public:
     {
         (void)groupIdentifier;
         return std::nullopt;
+    }
+    // The current user's temporary directory, without a trailing slash.
+    virtual std::string temporaryDirectory()
+    {
+        throw PlatformError::fromErrno(ENOENT, "could not find the temporary directory");
     }
 };
 

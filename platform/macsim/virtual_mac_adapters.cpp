@@ -4,6 +4,7 @@
 #include "common/virtual_mac_location.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
+#include "platform/macsim/macsim_files.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
 #include "platform/macsim/macsim_windows.h"
@@ -125,7 +126,8 @@ private:
     std::optional<std::string> m_missing;
     std::string m_home;
     PosixToolRunner m_tools;
-    PosixFiles m_files;
+    PosixFiles m_hostFiles;
+    MacsimFiles m_files {m_hostFiles, m_sysroot};
     SyslogLog m_syslog;
     std::unique_ptr<SysrootLog> m_sysrootLog;
     std::string m_bundle;

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace ferrolatch {
@@ -41,6 +42,26 @@ bool isMissing(int number)
 
 using emulated::readFileFlags;
 using emulated::writeFileFlags;
+
+class PosixFileReader final : public FileReader {
+public:
+    PosixFileReader(FileDescriptor fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
+
+    std::size_t read(std::span<std::uint8_t> buffer) override
+    {
+        for (;;) {
+            ssize_t count = ::read(m_fd.get(), buffer.data(), buffer.size());
+            if (count >= 0)
+                return static_cast<std::size_t>(count);
+            if (errno != EINTR)
+                fail("could not read", m_path);
+        }
+    }
+
+private:
+    FileDescriptor m_fd;
+    std::string m_path;
+};
 
 bool isImmutable(const std::string& path)
 {
@@ -89,14 +110,10 @@ bool PosixFiles::exists(const std::string& path)
     fail("could not read attributes of", path);
 }
 
-std::optional<FileAttributes> PosixFiles::attributes(const std::string& path)
+namespace {
+
+FileAttributes attributesOf(const struct stat& info, const std::string& path, bool followLinks)
 {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) {
-        if (isMissing(errno))
-            return std::nullopt;
-        fail("could not read attributes of", path);
-    }
     FileAttributes attributes;
     if (S_ISREG(info.st_mode))
         attributes.type = FileAttributes::Type::Regular;
@@ -106,8 +123,32 @@ std::optional<FileAttributes> PosixFiles::attributes(const std::string& path)
         attributes.type = FileAttributes::Type::SymbolicLink;
     attributes.size = static_cast<std::uint64_t>(info.st_size);
     attributes.mode = info.st_mode & 07777;
-    attributes.flags = readFileFlags(path, false);
+    attributes.flags = readFileFlags(path, followLinks);
     return attributes;
+}
+
+}
+
+std::optional<FileAttributes> PosixFiles::attributes(const std::string& path)
+{
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        if (isMissing(errno))
+            return std::nullopt;
+        fail("could not read attributes of", path);
+    }
+    return attributesOf(info, path, false);
+}
+
+std::optional<FileAttributes> PosixFiles::attributesFollowingLinks(const std::string& path)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        if (isMissing(errno))
+            return std::nullopt;
+        fail("could not read attributes of", path);
+    }
+    return attributesOf(info, path, true);
 }
 
 bool PosixFiles::isWritable(const std::string& path)
@@ -276,6 +317,32 @@ void PosixFiles::clearFlags(const std::string& path, std::uint32_t flags)
     if (stat(path.c_str(), &info) != 0)
         fail("could not set flags of", path);
     writeFileFlags(path, readFileFlags(path, true) & ~flags);
+}
+
+std::unique_ptr<FileReader> PosixFiles::openForReading(const std::string& path)
+{
+    // As readFile: a FIFO or device must neither block the open nor be read.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0)
+        fail("could not read", path);
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0)
+        fail("could not read", path);
+    if (S_ISDIR(info.st_mode))
+        fail(EISDIR, "could not read " + path);
+    if (!S_ISREG(info.st_mode))
+        throw PlatformError(posixErrorDomain, EINVAL, "could not read " + path + ": not a regular file");
+    // Read once front to back: let the kernel read ahead generously.
+    (void)posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return std::make_unique<PosixFileReader>(std::move(fd), path);
+}
+
+std::optional<std::uint64_t> PosixFiles::freeSpace(const std::string& path)
+{
+    struct statvfs info {};
+    if (statvfs(path.c_str(), &info) != 0)
+        fail("could not read the free space of", path);
+    return static_cast<std::uint64_t>(info.f_bavail) * static_cast<std::uint64_t>(info.f_frsize);
 }
 
 }

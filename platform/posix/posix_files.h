@@ -27,6 +27,9 @@ public:
     void setMode(const std::string& path, std::uint32_t mode) override;
     void setFlags(const std::string& path, std::uint32_t flags) override;
     void clearFlags(const std::string& path, std::uint32_t flags) override;
+    std::optional<FileAttributes> attributesFollowingLinks(const std::string& path) override;
+    std::unique_ptr<FileReader> openForReading(const std::string& path) override;
+    std::optional<std::uint64_t> freeSpace(const std::string& path) override;
 
 private:
     static void writeFile(const std::string& path, const std::string& bytes, Placement placement);

@@ -4,6 +4,7 @@
 #include "platform/posix/posix_files.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <sys/stat.h>
 
 namespace ferrolatch {
@@ -64,6 +65,15 @@ std::optional<std::string> PosixPaths::groupContainer(std::string_view groupIden
         return std::nullopt;
     }
     return container;
+}
+
+std::string PosixPaths::temporaryDirectory()
+{
+    const char* configured = std::getenv("TMPDIR");
+    std::string directory = configured && *configured ? configured : "/tmp";
+    while (directory.size() > 1 && directory.back() == '/')
+        directory.pop_back();
+    return directory;
 }
 
 }

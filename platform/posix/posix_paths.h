@@ -22,6 +22,8 @@ public:
     std::string systemFile(std::string_view path) override { return m_sysroot + std::string(path); }
     // The user's "Library/Group Containers/<identifier>", made private on first use.
     std::optional<std::string> groupContainer(std::string_view groupIdentifier) override;
+    // $TMPDIR when set, as on a Mac, else /tmp.
+    std::string temporaryDirectory() override;
 
 private:
     std::string m_bundle;
