@@ -2,6 +2,7 @@
 
 #include "commands/receipt.h"
 #include "common/errors.h"
+#include "common/on_failure.h"
 #include "common/path_text.h"
 #include "crypto/manifest_rules.h"
 #include "disk/system_tools.h"
@@ -75,11 +76,10 @@ void runRestoreDrive(DriveVolumeServices& services, const std::string& manifestP
     SecretBytes password = services.unwrap(manifest);
     unlockAPFSVolume(services.tools, volume.device, password);
     password.wipe(); // not needed again: nothing is left to zero later
-    try {
+    {
+        auto relock = onFailure([&] { lockAPFSVolume(services.tools, volume.device); });
         copyAndVerify(services, volume, source, receiptPath, sourceTotals);
-    } catch (...) {
-        lockIgnoringFailure(services.tools, volume.device);
-        throw;
+        relock.dismiss();
     }
 
     services.out << "RESTORE PASSED\n"
