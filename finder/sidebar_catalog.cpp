@@ -1,5 +1,6 @@
 #include "finder/sidebar_catalog.h"
 
+#include "common/json_bounds.h"
 #include "common/path_text.h"
 #include "crypto/volume_uuid.h"
 
@@ -15,9 +16,9 @@ namespace {
 
 using Json = nlohmann::json;
 
-// A file this small never needs to nest; deeper text is refused before the
-// parser builds anything from it.
-constexpr std::size_t deepestCatalogNesting = 8;
+// A catalog never needs to nest; deeper text is refused before the parser
+// builds anything from it.
+constexpr int deepestCatalogNesting = 8;
 
 PlatformError fileError(long code, const std::string& description)
 {
@@ -42,31 +43,6 @@ PlatformError undecodable()
     return PlatformError(cocoaErrorDomain, 4864, "The data couldn’t be read because it isn’t in the correct format.");
 }
 
-bool nestsDeeperThan(std::string_view text, std::size_t limit)
-{
-    std::size_t depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char character : text) {
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (character == '\\')
-                escaped = true;
-            else if (character == '"')
-                inString = false;
-        } else if (character == '"') {
-            inString = true;
-        } else if (character == '[' || character == '{') {
-            if (++depth > limit)
-                return true;
-        } else if ((character == ']' || character == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
-
 bool isIntegral(double number)
 {
     return std::trunc(number) == number && number >= -9.2e18 && number <= 9.2e18;
@@ -74,7 +50,7 @@ bool isIntegral(double number)
 
 Catalog decodeCatalog(std::string_view bytes)
 {
-    if (nestsDeeperThan(bytes, deepestCatalogNesting))
+    if (jsonNestsDeeperThan(bytes, deepestCatalogNesting))
         throw undecodable();
     Json json = Json::parse(bytes, nullptr, false);
     if (json.is_discarded() || !json.is_object())
