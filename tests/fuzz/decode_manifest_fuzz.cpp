@@ -19,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         manifest = decodeManifest(input);
     } catch (const PlatformError&) {
         return 0;
+    } catch (const ProofError&) {
+        return 0; // too large or too deep: refused before decoding
     }
     std::string encoded = encodeManifest(manifest);
     Manifest again = decodeManifest(encoded);
