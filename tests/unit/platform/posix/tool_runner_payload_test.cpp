@@ -1,6 +1,7 @@
 #include "disk/system_tools.h"
 #include "common/errors.h"
 #include "platform/posix/posix_tool_runner.h"
+#include "tests/support/script_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -15,28 +16,6 @@ using namespace ferrolatch;
 
 namespace {
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ferrolatch-payload-XXXXXX").string();
-        m_path = mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() { std::filesystem::remove_all(m_path); }
-
-    std::string script(const std::string& name, const std::string& body) const
-    {
-        std::string path = m_path + "/" + name;
-        std::ofstream(path) << "#!/bin/sh\n" << body;
-        chmod(path.c_str(), 0755);
-        return path;
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 std::string contentsOf(const std::string& path)
 {
     std::ifstream stream(path, std::ios::binary);
@@ -49,7 +28,7 @@ std::string contentsOf(const std::string& path)
 
 TEST(ToolRunnerPayload, ReachesAChildThatClosesItsOutputsBeforeReading)
 {
-    TemporaryDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     std::string copy = directory.path() + "/received";
     // The child's outputs close before it reads a byte; the payload is
     // three times a pipe buffer.
@@ -69,7 +48,7 @@ TEST(ToolRunnerPayload, ReachesAChildThatClosesItsOutputsBeforeReading)
 
 TEST(ToolRunnerPayload, AChildThatExitsUnreadAfterClosingItsOutputsEndsTheWrite)
 {
-    TemporaryDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     std::string tool = directory.script("quitter", "exec >/dev/null 2>&1\nsleep 0.2\nexit 4\n");
     PosixToolRunner runner;
     SecretBytes large(1024 * 1024);
@@ -79,7 +58,7 @@ TEST(ToolRunnerPayload, AChildThatExitsUnreadAfterClosingItsOutputsEndsTheWrite)
 
 TEST(ToolRunnerPayload, AChildThatExitsWhileItsDescendantHoldsTheInputEndsTheWrite)
 {
-    TemporaryDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     // The descendant keeps the input open without reading; only the exit of
     // the tool itself says nobody will read the rest.
     std::string tool = directory.script("forker", "exec >/dev/null 2>&1\nsleep 3 <&0 &\nexit 5\n");
@@ -111,7 +90,7 @@ TEST(ToolRunnerPayload, FailureTrimsUnicodeWhiteSpaceAroundStandardError)
         {"ideographic space U+3000", "\\343\\200\\200"},
         {"mixed with ASCII", " \\t\\343\\200\\200\\r\\n\\302\\240\\v\\f"},
     };
-    TemporaryDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     PosixToolRunner runner;
     for (const Case& c : trimmedAway) {
         SCOPED_TRACE(c.name);

@@ -1,6 +1,7 @@
 #include "disk/system_tools.h"
 #include "common/errors.h"
 #include "platform/posix/posix_tool_runner.h"
+#include "tests/support/script_directory.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,32 +13,9 @@
 #include <unistd.h>
 
 using namespace ferrolatch;
-using testing::HasSubstr;
+using ::testing::HasSubstr;
 
 namespace {
-
-// Small shell scripts stand in for the system tools.
-class ScriptDirectory {
-public:
-    ScriptDirectory()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ferrolatch-runner-XXXXXX").string();
-        m_path = mkdtemp(pattern.data());
-    }
-    ~ScriptDirectory() { std::filesystem::remove_all(m_path); }
-
-    std::string script(const std::string& name, const std::string& body) const
-    {
-        std::string path = m_path + "/" + name;
-        std::ofstream(path) << "#!/bin/sh\n" << body;
-        chmod(path.c_str(), 0755);
-        return path;
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 std::size_t openDescriptorCount()
 {
@@ -68,7 +46,7 @@ TEST(ToolRunner, ReturnsStandardOutputOfASuccessfulRun)
 
 TEST(ToolRunner, FailureNamesTheToolAndItsTrimmedStandardError)
 {
-    ScriptDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     struct Case {
         const char* name;
         std::string body;
@@ -100,10 +78,10 @@ TEST(ToolRunner, LaunchFailureIsThePlatformErrorNotAToolFailure)
         EXPECT_EQ(error.domain(), posixErrorDomain);
         EXPECT_EQ(error.code(), ENOENT);
         EXPECT_THAT(error.what(), HasSubstr("No such file or directory"));
-        EXPECT_THAT(error.what(), testing::Not(HasSubstr(" failed: ")));
+        EXPECT_THAT(error.what(), ::testing::Not(HasSubstr(" failed: ")));
     }
 
-    ScriptDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     std::string notExecutable = directory.path() + "/plain";
     std::ofstream(notExecutable) << "data";
     EXPECT_THROW(runTool(runner, notExecutable, {}), PlatformError);
@@ -111,7 +89,7 @@ TEST(ToolRunner, LaunchFailureIsThePlatformErrorNotAToolFailure)
 
 TEST(ToolRunner, PasswordOnStandardInputArrivesWithoutItsLineFeed)
 {
-    ScriptDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     std::string tool = directory.script("reader", "IFS= read -r line; printf '[%s]' \"$line\"");
     PosixToolRunner runner;
     SecretBytes password = SecretBytes::copyOf(std::string_view("s3cr3t-Pass_word"));
@@ -120,7 +98,7 @@ TEST(ToolRunner, PasswordOnStandardInputArrivesWithoutItsLineFeed)
 
 TEST(ToolRunner, ArgumentsReachTheChildUnchangedOneWordEach)
 {
-    ScriptDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     std::string tool = directory.script("args", "for a in \"$@\"; do printf '<%s>' \"$a\"; done");
     PosixToolRunner runner;
     std::vector<std::string> arguments {"two words", "$(rm -rf /)", "a;b|c&d", "'\"`", "", "*"};
@@ -129,7 +107,7 @@ TEST(ToolRunner, ArgumentsReachTheChildUnchangedOneWordEach)
 
 TEST(ToolRunner, DrainsMegabytesOnBothStreamsAtOnce)
 {
-    ScriptDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     // 4 MiB on stdout and on stderr, interleaved, far beyond a pipe buffer.
     std::string tool = directory.script("chatty",
         "head -c 4194304 /dev/zero | tr '\\0' o &\n"
@@ -145,7 +123,7 @@ TEST(ToolRunner, DrainsMegabytesOnBothStreamsAtOnce)
 
 TEST(ToolRunner, ChildThatIgnoresItsInputNeitherBlocksNorKillsUs)
 {
-    ScriptDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     std::string tool = directory.script("deaf", "exit 0");
     PosixToolRunner runner;
     SecretBytes large(8 * 1024 * 1024); // far beyond a pipe buffer: the write meets a closed pipe
@@ -154,7 +132,7 @@ TEST(ToolRunner, ChildThatIgnoresItsInputNeitherBlocksNorKillsUs)
 
 TEST(ToolRunner, LeavesNoDescriptorOrChildBehind)
 {
-    ScriptDirectory directory;
+    ferrolatch::testing::ScriptDirectory directory;
     std::string failing = directory.script("failing", "echo no >&2; exit 1");
     PosixToolRunner runner;
     std::size_t before = openDescriptorCount();
@@ -171,7 +149,7 @@ TEST(ToolRunner, LeavesNoDescriptorOrChildBehind)
 
 TEST(ToolRunner, MapsOnlyTheNamedPathsUnderTheSysroot)
 {
-    ScriptDirectory sysroot;
+    ferrolatch::testing::ScriptDirectory sysroot;
     std::filesystem::create_directories(sysroot.path() + "/usr/sbin");
     std::string standIn = sysroot.path() + "/usr/sbin/diskutil";
     std::ofstream(standIn) << "#!/bin/sh\necho stand-in\n";
