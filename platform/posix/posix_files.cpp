@@ -35,6 +35,23 @@ constexpr std::uint32_t immutableFlag = static_cast<std::uint32_t>(FileFlag::Use
     fail(number, std::string(operation) + " " + path);
 }
 
+// Manifests arrive on removable drives: a FIFO there must not block the open,
+// and a FIFO or a link to a device must not be read without end.
+FileDescriptor openRegularFile(const std::string& path)
+{
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0)
+        fail("could not read", path);
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0)
+        fail("could not read", path);
+    if (S_ISDIR(info.st_mode))
+        fail(EISDIR, "could not read " + path);
+    if (!S_ISREG(info.st_mode))
+        throw PlatformError(posixErrorDomain, EINVAL, "could not read " + path + ": not a regular file");
+    return fd;
+}
+
 bool isMissing(int number)
 {
     return number == ENOENT || number == ENOTDIR;
@@ -165,18 +182,7 @@ std::string PosixFiles::readFile(const std::string& path)
 
 std::string PosixFiles::readFileAtMost(const std::string& path, std::size_t limit)
 {
-    // Manifests arrive on removable drives: a FIFO there must not block the
-    // open, and a FIFO or a link to a device must not be read without end.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0)
-        fail("could not read", path);
-    struct stat info {};
-    if (fstat(fd.get(), &info) != 0)
-        fail("could not read", path);
-    if (S_ISDIR(info.st_mode))
-        fail(EISDIR, "could not read " + path);
-    if (!S_ISREG(info.st_mode))
-        throw PlatformError(posixErrorDomain, EINVAL, "could not read " + path + ": not a regular file");
+    FileDescriptor fd = openRegularFile(path);
     std::string bytes;
     char buffer[65536];
     // One byte past the limit is enough to tell the caller the file is larger.
@@ -321,17 +327,7 @@ void PosixFiles::clearFlags(const std::string& path, std::uint32_t flags)
 
 std::unique_ptr<FileReader> PosixFiles::openForReading(const std::string& path)
 {
-    // As readFile: a FIFO or device must neither block the open nor be read.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0)
-        fail("could not read", path);
-    struct stat info {};
-    if (fstat(fd.get(), &info) != 0)
-        fail("could not read", path);
-    if (S_ISDIR(info.st_mode))
-        fail(EISDIR, "could not read " + path);
-    if (!S_ISREG(info.st_mode))
-        throw PlatformError(posixErrorDomain, EINVAL, "could not read " + path + ": not a regular file");
+    FileDescriptor fd = openRegularFile(path);
     // Read once front to back: let the kernel read ahead generously.
     (void)posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     return std::make_unique<PosixFileReader>(std::move(fd), path);
