@@ -39,12 +39,6 @@ std::string preferencesMacOSWrote()
     return binaryPropertyList(root);
 }
 
-int modeOf(const std::string& path)
-{
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
-}
-
 std::string preferencesFile(const DriveBench& m)
 {
     return m.home + "/Library/Preferences/com.apple.APFSUserAgent.plist";

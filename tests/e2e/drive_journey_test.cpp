@@ -10,14 +10,6 @@ using namespace ferrolatch::e2e::drive;
 
 namespace {
 
-std::uint32_t modeOf(const std::string& path)
-{
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0)
-        throw std::runtime_error("no file " + path);
-    return status.st_mode & 07777;
-}
-
 std::uint32_t emulatedFlags(const std::string& path)
 {
     char text[32] = {};

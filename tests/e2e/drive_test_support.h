@@ -20,6 +20,7 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+#include <sys/stat.h>
 
 namespace ferrolatch::e2e::drive {
 
@@ -33,6 +34,15 @@ inline const json passwordsLater = {{"expect", "Save a manual recovery password"
 inline const json cardLater = {{"expect", "Create an offline recovery card?"}, {"button", "Later"}};
 
 // What init-drive asks when every step succeeds and both offers are put off.
+// The permission bits of a file.
+inline std::uint32_t modeOf(const std::string& path)
+{
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        throw std::runtime_error("no file " + path);
+    return status.st_mode & 07777;
+}
+
 inline json initScript() { return json::array({enrollAnswer, signInAnswer, passwordsLater, cardLater}); }
 
 inline std::vector<json> jsonLines(const std::string& text)

@@ -10,14 +10,6 @@ using namespace ferrolatch::e2e::drive;
 
 namespace {
 
-std::uint32_t modeOf(const std::string& path)
-{
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0)
-        throw std::runtime_error("no file " + path);
-    return status.st_mode & 07777;
-}
-
 struct BackupFile {
     std::string path;
     std::string contents;
