@@ -40,6 +40,12 @@ struct Platform {
     std::istream& input = unavailable::input();
     // Consulted by the flows that put a secret on the clipboard.
     Interruption& interruption = unavailable::interruption();
+    // The agent's system services: disk arbitration, notifications between
+    // processes, the workspace's volume events and the mounted-volume listing.
+    DiskArbitration& diskArbitration = unavailable::diskArbitration();
+    Notifications& notifications = unavailable::notifications();
+    VolumeEvents& volumeEvents = unavailable::volumeEvents();
+    MountedVolumes& mountedVolumes = unavailable::mountedVolumes();
 };
 
 }

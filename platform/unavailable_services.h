@@ -1,11 +1,15 @@
 #pragma once
 
 #include "common/errors.h"
+#include "platform/disk_arbitration.h"
 #include "platform/main_loop.h"
+#include "platform/mounted_volumes.h"
+#include "platform/notifications.h"
 #include "platform/passkey_service.h"
 #include "platform/pasteboard.h"
 #include "platform/preferences.h"
 #include "platform/ui.h"
+#include "platform/volume_events.h"
 
 #include <istream>
 #include <sstream>
@@ -73,6 +77,55 @@ public:
     }
     bool synchronize(std::string_view) override { refuse("a preference store"); }
 };
+
+// Without Disk Arbitration no session can be created, as when the system
+// service is unreachable.
+class NoDiskArbitration final : public DiskArbitration {
+public:
+    std::unique_ptr<DiskArbitrationSession> createSession() override { return nullptr; }
+};
+
+class NoNotifications final : public Notifications {
+public:
+    void post(std::string_view) override { refuse("distributed notifications"); }
+    Token observe(std::string_view, Observer) override { refuse("distributed notifications"); }
+    void removeObserver(Token) override {}
+};
+
+class NoVolumeEvents final : public VolumeEvents {
+public:
+    Token observe(Observer) override { refuse("workspace notifications"); }
+    void removeObserver(Token) override {}
+};
+
+class NoMountedVolumes final : public MountedVolumes {
+public:
+    std::vector<MountedVolumeInfo> mountedVolumes(Hidden) override { refuse("a mounted-volume listing"); }
+};
+
+inline DiskArbitration& diskArbitration()
+{
+    static NoDiskArbitration none;
+    return none;
+}
+
+inline Notifications& notifications()
+{
+    static NoNotifications none;
+    return none;
+}
+
+inline VolumeEvents& volumeEvents()
+{
+    static NoVolumeEvents none;
+    return none;
+}
+
+inline MountedVolumes& mountedVolumes()
+{
+    static NoMountedVolumes none;
+    return none;
+}
 
 inline MainLoop& mainLoop()
 {
