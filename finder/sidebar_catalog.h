@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/build_config.h"
 #include "platform/files.h"
 #include "platform/mounted_volumes.h"
 #include "platform/notifications.h"
@@ -18,7 +19,7 @@
 // the mounted volumes that the catalog picks out.
 namespace ferrolatch::FerrolatchFinderState {
 
-inline constexpr std::string_view applicationGroupIdentifier = "T4QW8ZR2LM.com.quorvel.ferrolatch.finder";
+inline constexpr std::string_view applicationGroupIdentifier = build::applicationGroupIdentifier;
 inline constexpr std::string_view catalogFileName = "sidebar-volumes.json";
 inline constexpr std::string_view volumesChangedNotification = "com.quorvel.ferrolatch.finder.volumes-changed";
 inline constexpr std::size_t largestCatalogFile = 65536;
