@@ -1,10 +1,10 @@
 #include "commands/shared_recovery_credential.h"
 
 #include "common/constants.h"
-#include "common/on_failure.h"
-#include "disk/system_tools.h"
 #include "common/errors.h"
+#include "common/on_failure.h"
 #include "common/utf8.h"
+#include "disk/system_tools.h"
 
 #include <algorithm>
 #include <cstring>

@@ -188,6 +188,12 @@ TEST_F(VirtualKeychain, QueriesMatchOnEveryAttributeTheyName)
     EXPECT_EQ(keychain->deleteItems(legacy), errSecSuccess);
     EXPECT_EQ(keychain->deleteItems(legacy), errSecItemNotFound);
     EXPECT_EQ(read(identity()), secretText);
+    KeychainAttributes generic;
+    generic.itemClass = std::string(kSecClassGenericPassword);
+    generic.account = "no value";
+    ASSERT_EQ(keychain->add(generic), errSecSuccess);
+    EXPECT_EQ(read(generic), "");
+
     KeychainAttributes noClass = identity();
     noClass.itemClass.reset();
     EXPECT_EQ(keychain->add(withValue(std::move(noClass))), errSecParam);
