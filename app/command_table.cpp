@@ -57,7 +57,7 @@ std::span<const Command> commandTable()
         {"mount-drive", {manifest}, true, mountDriveCommand},
         {"lock-drive", {manifest}, false, lockDriveCommand},
         {"restore-drive", {manifest, sourceDirectory, receipt}, true, restoreDriveCommand},
-        {"native-share-recovery", {manifest}, true, nullptr},
+        {"native-share-recovery", {manifest}, true, nativeShareRecoveryCommand},
         {"native-copy-recovery", {manifest}, true, nativeCopyRecoveryCommand},
         {"native-offline-recovery", {manifest}, true, nativeOfflineRecoveryCommand},
         {"native-passwords-recovery", {manifest}, true, nativePasswordsRecoveryCommand, "native-copy-recovery"},

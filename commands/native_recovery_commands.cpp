@@ -4,6 +4,8 @@
 #include "commands/drive_commands.h"
 #include "commands/offline_recovery.h"
 #include "commands/secret_clipboard.h"
+#include "commands/shared_recovery_credential.h"
+#include "common/constants.h"
 #include "crypto/manifest_rules.h"
 #include "disk/apfs_inventory.h"
 #include "common/errors.h"
@@ -55,6 +57,33 @@ void runNativeCopyRecovery(NativeRecoverySources& sources, const std::string& ma
     sources.guardClipboard([&] {
         terminalPasswordsHandoff(handoff, password, manifest.volumeName.value(), manifest.volumeUUID.value());
     });
+}
+
+void runNativeShareRecovery(NativeRecoverySources& sources, SharedRecoveryServices& sharing,
+                            const std::string& manifestPath)
+{
+    Manifest manifest = loadNativeVolumeManifest(sources.files, manifestPath);
+    APFSVolume volume = findManifestVolume(sources.tools, manifest);
+    if (!volume.encrypted || !volume.locked)
+        throw ProofError("the native Ferrolatch APFS volume must be encrypted and locked");
+
+    SecretBytes password = sources.unwrap(manifest); // wiped by its destructor on failure
+    std::string account = recoveryAccount(manifest.volumeName.value(), manifest.volumeUUID.value());
+    addSharedRecoveryCredential(sharing.loop, sharing.keychain, password, account);
+    password.wipe();
+
+    sharing.out << "NATIVE PASSWORDS SHARED-CREDENTIAL PROOF PASSED\n"
+                << "The signed app saved or updated the visible recovery credential through macOS.\n"
+                << "Website: " << recoveryCredentialDomain << "\n"
+                << "Account: " << account << "\n";
+    openPasswordsDisregardingFailure(sources.tools);
+}
+
+void nativeShareRecoveryCommand(Platform& platform, const CommandArguments& arguments)
+{
+    NativeRecoverySources sources = sourcesOf(platform);
+    SharedRecoveryServices sharing {platform.mainLoop, platform.keychain, platform.out};
+    runNativeShareRecovery(sources, sharing, arguments.at(0).value);
 }
 
 void nativeOfflineRecoveryCommand(Platform& platform, const CommandArguments& arguments)

@@ -5,9 +5,12 @@
 #include "crypto/manifest.h"
 #include "common/secret_bytes.h"
 #include "platform/files.h"
+#include "platform/keychain.h"
+#include "platform/main_loop.h"
 #include "platform/tool_runner.h"
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 namespace ferrolatch {
@@ -42,6 +45,21 @@ void runNativeRecoveryCommand(NativeRecoverySources& sources, const std::string&
 void runNativeCopyRecovery(NativeRecoverySources& sources, const std::string& manifestPath,
                            TerminalHandoffServices& handoff);
 
+// Where native-share-recovery offers the password and reports.
+struct SharedRecoveryServices {
+    MainLoop& loop;
+    Keychain& keychain;
+    std::ostream& out;
+};
+
+// The body of native-share-recovery: for a volume that is encrypted and
+// locked, the password goes to the shared-web-credential service; Passwords
+// is opened afterwards. The password is zeroed however it ends.
+void runNativeShareRecovery(NativeRecoverySources& sources, SharedRecoveryServices& sharing,
+                            const std::string& manifestPath);
+
+// native-share-recovery MANIFEST
+void nativeShareRecoveryCommand(Platform& platform, const CommandArguments& arguments);
 // native-offline-recovery MANIFEST
 void nativeOfflineRecoveryCommand(Platform& platform, const CommandArguments& arguments);
 // native-passwords-recovery MANIFEST

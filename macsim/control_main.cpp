@@ -3,6 +3,7 @@
 #include "common/virtual_mac_location.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
+#include "macsim/keychain_control.h"
 #include "macsim/machine.h"
 #include "macsim/processes.h"
 #include "macsim/standin.h"
@@ -39,7 +40,9 @@ const char* const usage = "usage:\n"
                           "  macsim fault clear\n"
                           "  macsim audit\n"
                           "  macsim state\n"
-                          "  macsim agent start | macsim agent stop\n";
+                          "  macsim agent start | macsim agent stop\n"
+                          "  macsim keychain list\n"
+                          "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n";
 
 [[noreturn]] void usageError()
 {
@@ -421,6 +424,18 @@ void agentCommand(const std::vector<std::string>& arguments)
     usageError();
 }
 
+void keychainControl(const std::vector<std::string>& arguments)
+{
+    Sysroot sysroot = requireSysroot();
+    sysroot.root = canonicalPath(sysroot.root);
+    std::string login;
+    {
+        StateLock lock(sysroot);
+        login = loadState(sysroot).login;
+    }
+    keychainCommand(sysroot.root, login, arguments);
+}
+
 int run(const std::vector<std::string>& arguments)
 {
     if (arguments.empty())
@@ -441,6 +456,8 @@ int run(const std::vector<std::string>& arguments)
         printState();
     else if (command == "agent")
         agentCommand(rest);
+    else if (command == "keychain")
+        keychainControl(rest);
     else if (command == "help" && rest.empty())
         std::cout << usage;
     else

@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/interruption.h"
+#include "platform/keychain.h"
 #include "platform/log.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
@@ -46,6 +47,8 @@ struct Platform {
     Notifications& notifications = unavailable::notifications();
     VolumeEvents& volumeEvents = unavailable::volumeEvents();
     MountedVolumes& mountedVolumes = unavailable::mountedVolumes();
+    // SecItem and the shared-web-credential service.
+    Keychain& keychain = unavailable::keychain();
 };
 
 }

@@ -2,6 +2,7 @@
 
 #include "common/errors.h"
 #include "platform/disk_arbitration.h"
+#include "platform/keychain.h"
 #include "platform/main_loop.h"
 #include "platform/mounted_volumes.h"
 #include "platform/notifications.h"
@@ -78,6 +79,20 @@ public:
     bool synchronize(std::string_view) override { refuse("a preference store"); }
 };
 
+class NoKeychain final : public Keychain {
+public:
+    OSStatus add(const KeychainAttributes&) override { refuse("a keychain"); }
+    OSStatus update(const KeychainAttributes&, const KeychainAttributes&) override { refuse("a keychain"); }
+    OSStatus copyMatching(const KeychainQuery&, std::optional<SecretBytes>&) override { refuse("a keychain"); }
+    OSStatus deleteItems(const KeychainAttributes&) override { refuse("a keychain"); }
+    std::optional<std::string> copyErrorMessageString(OSStatus) override { return std::nullopt; }
+    void addSharedWebCredential(const std::string&, const std::string&, const SecretBytes&,
+                                SharedWebCredentialCompletion) override
+    {
+        refuse("a keychain");
+    }
+};
+
 // Without Disk Arbitration no session can be created, as when the system
 // service is unreachable.
 class NoDiskArbitration final : public DiskArbitration {
@@ -102,6 +117,12 @@ class NoMountedVolumes final : public MountedVolumes {
 public:
     std::vector<MountedVolumeInfo> mountedVolumes(Hidden) override { refuse("a mounted-volume listing"); }
 };
+
+inline Keychain& keychain()
+{
+    static NoKeychain none;
+    return none;
+}
 
 inline DiskArbitration& diskArbitration()
 {

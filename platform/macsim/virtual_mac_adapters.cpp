@@ -5,6 +5,7 @@
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
 #include "platform/macsim/macsim_files.h"
+#include "platform/macsim/macsim_keychain.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
 #include "platform/macsim/macsim_windows.h"
@@ -83,12 +84,14 @@ public:
             PasskeyAuthenticatorSettings {m_home + "/Library/Keychains",
                                           m_bundle + "/Contents/Resources/Ferrolatch.entitlements",
                                           build::applicationIdentifier});
+        m_keychain = std::make_unique<MacsimKeychain>(loop, ui, keychainStoreLocation(m_sysroot, settings.loginName),
+                                                      m_bundle + "/Contents/Resources/Ferrolatch.entitlements");
         Log& log = m_sysrootLog ? static_cast<Log&>(*m_sysrootLog) : m_syslog;
         m_platform = std::make_unique<Platform>(Platform {
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
-            .input = m_interruption.input(), .interruption = m_interruption});
+            .input = m_interruption.input(), .interruption = m_interruption, .keychain = *m_keychain});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -144,6 +147,7 @@ private:
     std::unique_ptr<ScriptedUi> m_scriptedUi;
     std::optional<std::string> m_uiUnavailable;
     std::unique_ptr<SimulatedPasskeyService> m_passkeys;
+    std::unique_ptr<MacsimKeychain> m_keychain;
     std::unique_ptr<Platform> m_platform;
 };
 

@@ -310,3 +310,28 @@ TEST(MacsimTools, ConcurrentCallsFromTwoProcessesNeverLoseAChange)
         created.push_back(name);
     EXPECT_EQ(audited, created);
 }
+
+TEST(MacsimTools, KeychainControlListsAndRefusesFaultsItCannotQueue)
+{
+    VirtualMac mac;
+    EXPECT_EQ(mac.macsimOrThrow({"keychain", "list"}), "[]\n");
+    mac.macsimOrThrow({"keychain", "fault", "copy", "-2147483648"});
+    mac.macsimOrThrow({"keychain", "fault", "clear"});
+
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"keychain", "fault", "read", "-25300"}, "macsim: the operation must be one of add, update, copy, delete\n"},
+        {{"keychain", "fault", "add", "2147483648"}, "macsim: not a 32-bit status: 2147483648\n"},
+        {{"keychain", "fault", "add", "-25299x"}, "macsim: not a 32-bit status: -25299x\n"},
+        {{"keychain"}, "macsim: unrecognised command line (macsim help lists the commands)\n"},
+        {{"keychain", "list", "--all"}, "macsim: unrecognised command line (macsim help lists the commands)\n"},
+    };
+    for (const Case& c : cases) {
+        RunResult result = mac.macsim(c.arguments);
+        EXPECT_EQ(result.status, 1) << c.error;
+        EXPECT_EQ(result.err, c.error);
+    }
+}

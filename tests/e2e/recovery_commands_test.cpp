@@ -5,6 +5,10 @@
 #include "crypto/random.h"
 #include "disk/apfs_inventory.h"
 #include "disk/system_tools.h"
+#include "common/hex.h"
+#include "platform/headless/headless_main_loop.h"
+#include "platform/macsim/macsim_keychain.h"
+#include "platform/unavailable_services.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_windows.h"
 #include "platform/macsim/passkey_store.h"
@@ -249,7 +253,8 @@ TEST_F(RecoveryDrive, AVolumeThatIsNotAttachedFailsBeforeAnyPasskeyPrompt)
     other.volumeUUID = "00000000-0000-4000-8000-000000000000";
     std::string otherPath = mac.sysroot() + "/work/other.json";
     writeFile(otherPath, encodeManifest(other));
-    for (const char* command : {"native-offline-recovery", "native-passwords-recovery", "native-copy-recovery"}) {
+    for (const char* command :
+         {"native-offline-recovery", "native-passwords-recovery", "native-copy-recovery", "native-share-recovery"}) {
         SCOPED_TRACE(command);
         RunResult result = recovery(command, script({approvePasskey}), nullptr, otherPath);
         EXPECT_EQ(result.status, 1);
@@ -411,4 +416,110 @@ TEST_F(RecoveryDrive, AClosedOutputPipeAtThePasswordStepIsAnOrdinaryFailureWithA
     EXPECT_EQ(error, "ferrolatch-proof: could not write to standard output\n");
     EXPECT_TRUE(pasteboardEmpty());
     expectPasswordNowhere({1, "", error});
+}
+
+namespace {
+
+const std::string saveConsent = R"({"expect": "Save a password for ", "button": "Save Password"})";
+const std::string declineConsent = R"({"expect": "Save a password for ", "button": "Not Now"})";
+
+bool openedPasswords(const VirtualMac& mac)
+{
+    for (const json& call : jsonLines(mac.macsimOrThrow({"audit"})))
+        if (call.dump().find(R"("-a","Passwords")") != std::string::npos)
+            return true;
+    return false;
+}
+
+}
+
+TEST_F(RecoveryDrive, SharedCredentialIsSavedOnceForTheDomainAndAccountAndUpdatedOnTheNextRun)
+{
+    lockVolume();
+    const std::string account = "Ferrolatch PRIVATE " + volume.uuid;
+    const std::string domain(recoveryCredentialDomain);
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        RunResult result = recovery("native-share-recovery", script({approvePasskey, saveConsent}));
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, "NATIVE PASSWORDS SHARED-CREDENTIAL PROOF PASSED\n"
+                              "The signed app saved or updated the visible recovery credential through macOS.\n"
+                              "Website: " + domain + "\nAccount: " + account + "\n");
+        EXPECT_EQ(result.err, "");
+        std::vector<json> shown = alerts();
+        ASSERT_EQ(shown.size(), 2u);
+        EXPECT_TRUE(shown[0]["message"].get<std::string>().starts_with("Sign in to"));
+        EXPECT_EQ(shown[1]["message"], "Save a password for " + domain + "?");
+        EXPECT_NE(shown[1]["informative"].get<std::string>().find(account), std::string::npos);
+        EXPECT_EQ(shown[1]["buttons"], json::parse(R"([{"destructive": false, "title": "Save Password"},
+                                                       {"destructive": false, "title": "Not Now"}])"));
+        expectPasswordNowhere(result);
+    }
+
+    json items = json::parse(mac.macsimOrThrow({"keychain", "list"}));
+    ASSERT_EQ(items.size(), 1u) << items.dump();
+    EXPECT_EQ(items[0]["server"], domain);
+    EXPECT_EQ(items[0]["account"], account);
+    EXPECT_EQ(items[0]["class"], "inet");
+    EXPECT_EQ(items[0]["protocol"], "htps");
+    EXPECT_EQ(items[0]["synchronizable"], true);
+    for (const auto& [name, value] : items[0].items())
+        EXPECT_EQ(name.find("alue"), std::string::npos) << name; // never a value, sealed or not
+    EXPECT_TRUE(openedPasswords(mac));
+
+    // Sealed, not merely encoded: neither the text nor its hex is in the file,
+    // and the Mac's own keychain gives the exact password back.
+    KeychainStoreLocation location = keychainStoreLocation(mac.sysroot(), loginName());
+    std::string file = readTextFile(location.filePath());
+    EXPECT_EQ(file.find(hexString(password.bytes())), std::string::npos);
+    ManualClock clock;
+    HeadlessMainLoop loop(clock);
+    MacsimKeychain keychain(loop, unavailable::ui(), location, "");
+    KeychainQuery query;
+    query.attributes.itemClass = std::string(kSecClassInternetPassword);
+    query.attributes.server = domain;
+    query.attributes.account = account;
+    query.attributes.synchronizable = true;
+    query.returnData = true;
+    std::optional<SecretBytes> stored;
+    ASSERT_EQ(keychain.copyMatching(query, stored), errSecSuccess);
+    EXPECT_EQ(textOf(*stored), textOf(password));
+}
+
+TEST_F(RecoveryDrive, NotNowFailsWithTheRejectionAndSavesNothing)
+{
+    lockVolume();
+    RunResult result = recovery("native-share-recovery", script({approvePasskey, declineConsent}));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "ferrolatch-proof: Passwords rejected the shared recovery credential: The operation "
+                          "couldn’t be completed. (OSStatus error -128.)\n");
+    EXPECT_EQ(json::parse(mac.macsimOrThrow({"keychain", "list"})), json::array());
+    EXPECT_FALSE(openedPasswords(mac));
+    expectPasswordNowhere(result);
+}
+
+TEST_F(RecoveryDrive, SharedCredentialDemandsALockedVolumeBeforeAnyPrompt)
+{
+    RunResult result = recovery("native-share-recovery", script({approvePasskey, saveConsent}));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "ferrolatch-proof: the native Ferrolatch APFS volume must be encrypted and locked\n");
+    EXPECT_TRUE(alerts().empty()) << "no passkey sheet, no consent";
+    EXPECT_EQ(json::parse(mac.macsimOrThrow({"keychain", "list"})), json::array());
+}
+
+TEST_F(RecoveryDrive, SharedCredentialSucceedsWhenPasswordsCannotBeOpenedAndFailsOnAKeychainFault)
+{
+    lockVolume();
+    mac.macsimOrThrow({"fault", "add", "--tool", "open", "--args-prefix", "-a Passwords", "--exit", "1"});
+    RunResult opened = recovery("native-share-recovery", script({approvePasskey, saveConsent}));
+    EXPECT_EQ(opened.status, 0) << opened.err;
+    EXPECT_TRUE(opened.out.starts_with("NATIVE PASSWORDS SHARED-CREDENTIAL PROOF PASSED\n"));
+
+    mac.macsimOrThrow({"keychain", "fault", "update", "-25308"}); // the second save updates
+    RunResult faulted = recovery("native-share-recovery", script({approvePasskey, saveConsent}));
+    EXPECT_EQ(faulted.status, 1);
+    EXPECT_EQ(faulted.err, "ferrolatch-proof: Passwords rejected the shared recovery credential: The operation "
+                           "couldn’t be completed. (OSStatus error -25308.)\n");
 }

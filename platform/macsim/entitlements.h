@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+namespace ferrolatch {
+
+// Whether the bundle's entitlements property list associates the application
+// with "webcredentials:" + domain, as the passkey and shared-web-credential
+// services require of a signed application. An unreadable or malformed file
+// associates nothing.
+bool entitlementsAssociateWebCredentials(const std::string& entitlementsPath, const std::string& domain);
+
+}
