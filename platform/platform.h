@@ -8,6 +8,7 @@
 #include "platform/pasteboard.h"
 #include "platform/paths.h"
 #include "platform/preferences.h"
+#include "platform/status_item.h"
 #include "platform/tool_runner.h"
 #include "platform/ui.h"
 #include "platform/unavailable_services.h"
@@ -46,6 +47,8 @@ struct Platform {
     Notifications& notifications = unavailable::notifications();
     VolumeEvents& volumeEvents = unavailable::volumeEvents();
     MountedVolumes& mountedVolumes = unavailable::mountedVolumes();
+    // The agent's item in the menu bar.
+    StatusItem& statusItem = unavailable::statusItem();
 };
 
 }

@@ -8,6 +8,7 @@
 #include "platform/passkey_service.h"
 #include "platform/pasteboard.h"
 #include "platform/preferences.h"
+#include "platform/status_item.h"
 #include "platform/ui.h"
 #include "platform/volume_events.h"
 
@@ -102,6 +103,22 @@ class NoMountedVolumes final : public MountedVolumes {
 public:
     std::vector<MountedVolumeInfo> mountedVolumes(Hidden) override { refuse("a mounted-volume listing"); }
 };
+
+// A platform without a status bar: the agent cannot show itself.
+class NoStatusItem final : public StatusItem {
+public:
+    bool canLoadImage(const std::string&) override { refuse("a status bar"); }
+    void setButton(const StatusButton&) override { refuse("a status bar"); }
+    StatusButton button() const override { refuse("a status bar"); }
+    void setMenu(Menu, MenuDelegate*) override { refuse("a status bar"); }
+    const Menu& menu() const override { refuse("a status bar"); }
+};
+
+inline StatusItem& statusItem()
+{
+    static NoStatusItem none;
+    return none;
+}
 
 inline DiskArbitration& diskArbitration()
 {
