@@ -4,6 +4,7 @@
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 #include "macsim/machine.h"
+#include "macsim/menubar.h"
 #include "macsim/processes.h"
 #include "macsim/standin.h"
 
@@ -39,7 +40,8 @@ const char* const usage = "usage:\n"
                           "  macsim fault clear\n"
                           "  macsim audit\n"
                           "  macsim state\n"
-                          "  macsim agent start | macsim agent stop\n";
+                          "  macsim agent start | macsim agent stop\n"
+                          "  macsim menubar [click TITLE]\n";
 
 [[noreturn]] void usageError()
 {
@@ -441,6 +443,8 @@ int run(const std::vector<std::string>& arguments)
         printState();
     else if (command == "agent")
         agentCommand(rest);
+    else if (command == "menubar")
+        menuBarCommand(requireSysroot().root, rest, std::cout);
     else if (command == "help" && rest.empty())
         std::cout << usage;
     else

@@ -7,6 +7,7 @@
 #include "platform/macsim/macsim_files.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
+#include "platform/macsim/macsim_status_item.h"
 #include "platform/macsim/macsim_windows.h"
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/passkey_authenticator.h"
@@ -84,11 +85,14 @@ public:
                                           m_bundle + "/Contents/Resources/Ferrolatch.entitlements",
                                           build::applicationIdentifier});
         Log& log = m_sysrootLog ? static_cast<Log&>(*m_sysrootLog) : m_syslog;
+        if (!m_missing)
+            m_statusItem = std::make_unique<MacsimStatusItem>(m_sysroot, "ferrolatch-proof", loop);
         m_platform = std::make_unique<Platform>(Platform {
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
-            .input = m_interruption.input(), .interruption = m_interruption});
+            .input = m_interruption.input(), .interruption = m_interruption,
+            .statusItem = m_statusItem ? static_cast<StatusItem&>(*m_statusItem) : unavailable::statusItem()});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -144,6 +148,7 @@ private:
     std::unique_ptr<ScriptedUi> m_scriptedUi;
     std::optional<std::string> m_uiUnavailable;
     std::unique_ptr<SimulatedPasskeyService> m_passkeys;
+    std::unique_ptr<MacsimStatusItem> m_statusItem;
     std::unique_ptr<Platform> m_platform;
 };
 
