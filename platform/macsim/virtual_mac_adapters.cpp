@@ -11,6 +11,7 @@
 #include "platform/macsim/macsim_windows.h"
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/passkey_authenticator.h"
+#include "platform/macsim/shared_answer_cursor.h"
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/desktop_plugin.h"
 #include "platform/posix/posix_files.h"
@@ -114,8 +115,13 @@ private:
     {
         if (settings.uiScript) {
             try {
-                m_scriptedUi = std::make_unique<ScriptedUi>(parseUiScript(uiScriptText(*settings.uiScript)),
-                                                            settings.uiTranscript);
+                std::string text = uiScriptText(*settings.uiScript);
+                UiScript script = parseUiScriptSetting(text);
+                std::unique_ptr<AnswerCursor> shared;
+                if (script.acrossProcesses && !m_missing)
+                    shared = std::make_unique<SharedAnswerCursor>(m_sysroot, text);
+                m_scriptedUi = std::make_unique<ScriptedUi>(std::move(script.answers), settings.uiTranscript,
+                                                            std::move(shared));
                 return;
             } catch (const std::exception& failure) {
                 m_uiUnavailable = failure.what();
