@@ -86,14 +86,17 @@ public:
                                           m_bundle + "/Contents/Resources/Ferrolatch.entitlements",
                                           build::applicationIdentifier});
         Log& log = m_sysrootLog ? static_cast<Log&>(*m_sysrootLog) : m_syslog;
-        if (!m_missing)
+        if (!m_missing && !m_onDesktop)
             m_statusItem = std::make_unique<MacsimStatusItem>(m_sysroot, "ferrolatch-proof", loop);
+        StatusItem& statusItem = m_onDesktop ? m_desktop.statusItem()
+            : m_statusItem             ? static_cast<StatusItem&>(*m_statusItem)
+                                       : unavailable::statusItem();
         m_platform = std::make_unique<Platform>(Platform {
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
             .input = m_interruption.input(), .interruption = m_interruption,
-            .statusItem = m_statusItem ? static_cast<StatusItem&>(*m_statusItem) : unavailable::statusItem()});
+            .statusItem = statusItem});
     }
 
     Platform& platform() override { return *m_platform; }
