@@ -10,6 +10,9 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <thread>
 
 namespace ferrolatch::e2e {
@@ -120,6 +123,44 @@ TEST(MenuBar, RefusesDisabledAndMissingRows)
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "macsim: no status item has a row \"Eject Vault\"\n");
     EXPECT_TRUE(bench.ran.empty());
+}
+
+// What any process of the Mac may send to the socket, answered without harm.
+std::string sendRaw(const std::string& socketPath, const std::string& request)
+{
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, socketPath.size());
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return "cannot connect";
+    if (::write(fd, request.data(), request.size()) < 0)
+        return "cannot write";
+    ::shutdown(fd, SHUT_WR);
+    std::string reply;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        reply.append(buffer, static_cast<std::size_t>(got));
+    ::close(fd);
+    return reply;
+}
+
+TEST(MenuBar, AMalformedClickChoosesNothing)
+{
+    MenuBarBench bench;
+    bench.show();
+    std::string socketPath = bench.mac.sysroot() + "/private/var/run/macsim/menubar/" + std::to_string(::getpid()) + ".sock";
+    for (const std::string& request : {std::string("not json\n"), std::string("{\"click\": 3}\n"), std::string(""),
+                                      std::string(10000, '[')}) {
+        SCOPED_TRACE(request.substr(0, 20));
+        auto reply = std::async(std::launch::async, [&] { return sendRaw(socketPath, request); });
+        bench.tick();
+        bench.loop.runUntil([&] { return reply.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
+        bench.ticker->cancel();
+        EXPECT_EQ(reply.get(), "{\"error\":\"the request names no row\"}\n");
+    }
+    EXPECT_TRUE(bench.ran.empty());
+    EXPECT_EQ(bench.delegate.opened, 0);
 }
 
 TEST(MenuBar, AnItemLeavesTheMenuBarWithItsProcess)
