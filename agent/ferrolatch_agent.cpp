@@ -60,20 +60,15 @@ std::shared_ptr<FerrolatchAgent> FerrolatchAgent::create(Platform& platform, Vol
     agent->setTrayState(TrayState::Closed);
     agent->buildMenu();
     agent->refreshStatus();
-    std::weak_ptr<FerrolatchAgent> weak = agent;
-    agent->m_volumeObserver = platform.volumeEvents.observe([weak](const VolumeEvent& event) {
-        auto self = weak.lock();
-        if (!self)
-            return;
+    auto didMount = agent->action(&FerrolatchAgent::volumeDidMount);
+    auto didUnmount = agent->action(&FerrolatchAgent::volumeDidUnmount);
+    agent->m_volumeObserver = platform.volumeEvents.observe([didMount, didUnmount](const VolumeEvent& event) {
         if (event.kind == VolumeEventKind::DidMount)
-            self->volumeDidMount();
+            didMount();
         else if (event.kind == VolumeEventKind::DidUnmount)
-            self->volumeDidUnmount();
+            didUnmount();
     });
-    platform.mainLoop.post([weak] {
-        if (auto self = weak.lock())
-            self->scanForDrives();
-    });
+    platform.mainLoop.post(agent->action(&FerrolatchAgent::scanForDrives));
     return agent;
 }
 
@@ -85,22 +80,27 @@ FerrolatchAgent::~FerrolatchAgent()
         m_platform.volumeEvents.removeObserver(*m_volumeObserver);
 }
 
-std::shared_ptr<DelayedTask> FerrolatchAgent::after(double seconds, void (FerrolatchAgent::*task)())
-{
-    std::weak_ptr<FerrolatchAgent> weak = weak_from_this();
-    return m_platform.mainLoop.postAfter(seconds, [weak, task] {
-        if (auto self = weak.lock())
-            ((*self).*task)();
-    });
-}
-
 std::function<void()> FerrolatchAgent::action(void (FerrolatchAgent::*member)())
 {
     std::weak_ptr<FerrolatchAgent> weak = weak_from_this();
     return [weak, member] {
-        if (auto self = weak.lock())
+        auto self = weak.lock();
+        if (!self)
+            return;
+        // The agent never stops for a failure: one that escapes a task is
+        // logged and the agent goes on.
+        try {
             ((*self).*member)();
+        } catch (const std::exception& failure) {
+            self->m_platform.log.write(
+                formatLogLine("Ferrolatch could not finish a menu-bar task: %@", {failure.what()}));
+        }
     };
+}
+
+std::shared_ptr<DelayedTask> FerrolatchAgent::after(double seconds, void (FerrolatchAgent::*task)())
+{
+    return m_platform.mainLoop.postAfter(seconds, action(task));
 }
 
 void FerrolatchAgent::menuWillOpen()

@@ -114,6 +114,8 @@ public:
     StatusButton button() const override { return m_button; }
     void setMenu(Menu menu, MenuDelegate* delegate) override
     {
+        if (failing)
+            throw PlatformError::fromErrno(EIO, "cannot publish the status item");
         if (m_menu.rows.empty() || menu.rows.empty() || m_menu.rows.front().title != menu.rows.front().title)
             m_events.push_back("status: " + (menu.rows.empty() ? std::string() : menu.rows.front().title));
         m_menu = std::move(menu);
@@ -139,6 +141,7 @@ public:
 
     std::set<std::string> unloadable;
     int buttonChanges = 0;
+    bool failing = false;
 
 private:
     Events& m_events;

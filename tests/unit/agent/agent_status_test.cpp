@@ -306,6 +306,22 @@ TEST(AgentTimers, ARefreshDuringAScanWaitsHalfASecond)
     EXPECT_EQ(refreshes(bench), after + 1);
 }
 
+TEST(AgentTimers, AFailingTaskIsLoggedAndTheAgentGoesOn)
+{
+    AgentBench bench;
+    auto agent = bench.start();
+    bench.statusItem.failing = true;
+    bench.volumeEvents.fire(VolumeEventKind::DidUnmount);
+    EXPECT_NO_THROW(bench.loop.advance(1));
+    ASSERT_FALSE(bench.log.lines.empty());
+    EXPECT_TRUE(bench.log.lines.back().starts_with("Ferrolatch could not finish a menu-bar task: "))
+        << bench.log.lines.back();
+    bench.statusItem.failing = false;
+    bench.volumeEvents.fire(VolumeEventKind::DidUnmount);
+    bench.loop.advance(1);
+    EXPECT_FALSE(agent->scanning());
+}
+
 TEST(AgentTimers, DelayedTasksDoNothingOnceTheAgentIsGone)
 {
     AgentBench bench;
