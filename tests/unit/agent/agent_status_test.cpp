@@ -245,6 +245,19 @@ TEST(AgentStart, DismissesTheStaleAgentOnceAndStopsWithoutADiskArbitrationSessio
         ProofError);
 }
 
+TEST(AgentStart, PreparesTheApplicationThenRunsTheLoopUntilQuit)
+{
+    AgentBench bench;
+    runAgent(bench.platform, bench.suppression, [] { return true; });
+    ASSERT_FALSE(bench.events.empty());
+    EXPECT_EQ(bench.events.front(), "prepare application");
+    // The agent lived only as long as the loop ran: nothing it queued runs now.
+    EXPECT_EQ(bench.volumeEvents.removed.size(), 1u);
+    bench.events.clear();
+    bench.loop.advance(5);
+    EXPECT_TRUE(bench.events.empty());
+}
+
 long refreshes(const AgentBench& bench) { return bench.count("diskutil apfs list -plist"); }
 
 TEST(AgentTimers, TwoUnmountsWithinTheDelayRefreshOnce)
