@@ -125,9 +125,14 @@ void MacsimStatusItem::publish()
                   {"toolTip", m_button.toolTip},
                   {"rows", rows},
                   {"socket", m_listener ? json(m_listener->socketPath) : json(nullptr)}};
-    int error = writeThroughTemporary(m_directory + "/" + std::to_string(::getpid()) + ".json", state.dump(), 0644);
+    // A refresh that changes nothing leaves the file alone.
+    std::string text = state.dump();
+    if (text == m_published)
+        return;
+    int error = writeThroughTemporary(m_directory + "/" + std::to_string(::getpid()) + ".json", text, 0644);
     if (error != 0)
         throw PlatformError::fromErrno(error, "cannot publish the status item in " + m_directory);
+    m_published = std::move(text);
 }
 
 void MacsimStatusItem::listen()

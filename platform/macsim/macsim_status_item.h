@@ -40,6 +40,7 @@ private:
     Menu m_menu;
     MenuDelegate* m_delegate = nullptr;
     bool m_shown = false;
+    std::string m_published; // the state file's content
     std::shared_ptr<MacsimStatusItem*> m_self; // tasks posted by the listener hold it weakly
     std::unique_ptr<Listener> m_listener;
 };
