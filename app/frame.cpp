@@ -1,6 +1,8 @@
 #include "app/frame.h"
 
+#include "agent/ferrolatch_agent.h"
 #include "app/command_line.h"
+#include "app/prompt_suppression.h"
 #include "common/errors.h"
 
 #include <cstdio>
@@ -15,8 +17,20 @@ namespace {
 void runHandler(const Invocation& invocation, Platform& platform, const ApplicationContext& applicationContext,
                 const std::optional<std::string>& servicesUnavailable)
 {
-    if (invocation.kind == Invocation::Kind::Agent)
-        throw ProofError("this build does not provide the menu-bar agent yet");
+    if (invocation.kind == Invocation::Kind::Agent) {
+        if (servicesUnavailable)
+            throw ProofError(*servicesUnavailable);
+        auto agent = [&] {
+            APFSPromptSuppression suppression(promptSuppressionServices(platform));
+            runAgent(platform, suppression,
+                     [&] { return apfsPromptSuppressionCapable(platform.files, platform.paths); });
+        };
+        if (applicationContext)
+            applicationContext(agent);
+        else
+            agent();
+        return;
+    }
 
     if (!invocation.argumentError.empty())
         throw ProofError(invocation.argumentError);

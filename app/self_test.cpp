@@ -1,6 +1,6 @@
 #include "app/self_test.h"
 
-#include "app/mount_guard_uuid.h"
+#include "agent/mount_guard_uuid.h"
 #include "app/prompt_suppression.h"
 #include "commands/receipt.h"
 #include "commands/recovery_key.h"

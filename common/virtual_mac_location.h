@@ -41,4 +41,8 @@ inline std::string defaultSysroot(const char* xdgDataHome, const char* home)
 // The file every initialised virtual Mac has; written last by macsim init.
 inline std::string stateFile(const std::string& sysroot) { return sysroot + "/private/var/db/macsim/state.json"; }
 
+// The menu bar: one state file and one click socket per process that shows a
+// status item, named by its process id.
+inline std::string menuBarDirectory(const std::string& sysroot) { return sysroot + "/private/var/run/macsim/menubar"; }
+
 }

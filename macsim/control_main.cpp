@@ -5,6 +5,7 @@
 #include "macsim/file_ops.h"
 #include "macsim/keychain_control.h"
 #include "macsim/machine.h"
+#include "macsim/menubar.h"
 #include "macsim/processes.h"
 #include "macsim/standin.h"
 
@@ -42,7 +43,8 @@ const char* const usage = "usage:\n"
                           "  macsim state\n"
                           "  macsim agent start | macsim agent stop\n"
                           "  macsim keychain list\n"
-                          "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n";
+                          "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n"
+                          "  macsim menubar [click TITLE]\n";
 
 [[noreturn]] void usageError()
 {
@@ -458,6 +460,8 @@ int run(const std::vector<std::string>& arguments)
         agentCommand(rest);
     else if (command == "keychain")
         keychainControl(rest);
+    else if (command == "menubar")
+        menuBarCommand(requireSysroot().root, rest, std::cout);
     else if (command == "help" && rest.empty())
         std::cout << usage;
     else

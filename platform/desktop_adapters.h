@@ -2,6 +2,7 @@
 
 #include "platform/main_loop.h"
 #include "platform/pasteboard.h"
+#include "platform/status_item.h"
 #include "platform/ui.h"
 
 #include <functional>
@@ -14,6 +15,7 @@ struct DesktopSession {
     MainLoop& loop;
     Ui& ui;
     Pasteboard& pasteboard;
+    StatusItem& statusItem; // created on first use
 };
 
 // The desktop's adapters. They live in a plug-in of the bundle that only

@@ -9,6 +9,7 @@
 #include "platform/pasteboard.h"
 #include "platform/paths.h"
 #include "platform/preferences.h"
+#include "platform/status_item.h"
 #include "platform/tool_runner.h"
 #include "platform/ui.h"
 #include "platform/unavailable_services.h"
@@ -49,6 +50,8 @@ struct Platform {
     MountedVolumes& mountedVolumes = unavailable::mountedVolumes();
     // SecItem and the shared-web-credential service.
     Keychain& keychain = unavailable::keychain();
+    // The agent's item in the menu bar.
+    StatusItem& statusItem = unavailable::statusItem();
 };
 
 }

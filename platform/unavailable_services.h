@@ -9,6 +9,7 @@
 #include "platform/passkey_service.h"
 #include "platform/pasteboard.h"
 #include "platform/preferences.h"
+#include "platform/status_item.h"
 #include "platform/ui.h"
 #include "platform/volume_events.h"
 
@@ -121,6 +122,22 @@ public:
 inline Keychain& keychain()
 {
     static NoKeychain none;
+    return none;
+}
+
+// A platform without a status bar: the agent cannot show itself.
+class NoStatusItem final : public StatusItem {
+public:
+    bool canLoadImage(const std::string&) override { refuse("a status bar"); }
+    void setButton(const StatusButton&) override { refuse("a status bar"); }
+    StatusButton button() const override { refuse("a status bar"); }
+    void setMenu(Menu, MenuDelegate*) override { refuse("a status bar"); }
+    const Menu& menu() const override { refuse("a status bar"); }
+};
+
+inline StatusItem& statusItem()
+{
+    static NoStatusItem none;
     return none;
 }
 

@@ -206,8 +206,9 @@ json typeIntoFields(const std::vector<ScriptedField>& fields, Controls& controls
 
 }
 
-ScriptedUi::ScriptedUi(std::vector<ScriptedAnswer> script, std::string transcriptPath)
-    : m_script(std::move(script)), m_transcriptPath(std::move(transcriptPath))
+ScriptedUi::ScriptedUi(std::vector<ScriptedAnswer> script, std::string transcriptPath,
+                       std::unique_ptr<AnswerCursor> sharedCursor)
+    : m_script(std::move(script)), m_sharedCursor(std::move(sharedCursor)), m_transcriptPath(std::move(transcriptPath))
 {
 }
 
@@ -256,9 +257,10 @@ long ScriptedUi::runModal(Alert& alert)
         throw ProofError(message);
     };
 
-    if (m_next >= m_script.size())
+    std::size_t taken = m_sharedCursor ? m_sharedCursor->take() : m_next++;
+    if (taken >= m_script.size())
         refuse("unexpected alert \"" + alert.messageText + "\": the UI script has no answers left");
-    const ScriptedAnswer& answer = m_script[m_next++];
+    const ScriptedAnswer& answer = m_script[taken];
     if (!alert.messageText.starts_with(answer.expect))
         refuse("unexpected alert \"" + alert.messageText + "\": the UI script expected one beginning \""
                + answer.expect + "\"");
@@ -328,7 +330,7 @@ std::unique_ptr<Window> ScriptedUi::createWindow(const WindowDescription& descri
 std::string uiScriptText(const std::string& setting)
 {
     std::size_t first = setting.find_first_not_of(" \t\r\n");
-    if (first != std::string::npos && setting[first] == '[')
+    if (first != std::string::npos && (setting[first] == '[' || setting[first] == '{'))
         return setting;
     std::ifstream stream(setting, std::ios::binary);
     if (!stream)

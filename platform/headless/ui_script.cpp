@@ -85,21 +85,41 @@ ScriptedAnswer parseAnswer(const json& value, std::size_t entry)
     return answer;
 }
 
-}
-
-std::vector<ScriptedAnswer> parseUiScript(std::string_view text)
+json parseBounded(std::string_view text)
 {
     if (text.size() > outsideJSONByteLimit)
         throw ProofError("UI script is larger than 64 KiB");
     if (jsonNestsDeeperThan(text, outsideJSONDepthLimit))
         throw ProofError("UI script is nested more than 32 levels deep");
-    json document = json::parse(text.begin(), text.end(), nullptr, false);
+    return json::parse(text.begin(), text.end(), nullptr, false);
+}
+
+std::vector<ScriptedAnswer> parseAnswers(const json& document)
+{
     if (document.is_discarded() || !document.is_array())
         throw ProofError("UI script is not a JSON array of alert answers");
     std::vector<ScriptedAnswer> answers;
     for (std::size_t index = 0; index < document.size(); ++index)
         answers.push_back(parseAnswer(document[index], index));
     return answers;
+}
+
+}
+
+std::vector<ScriptedAnswer> parseUiScript(std::string_view text)
+{
+    return parseAnswers(parseBounded(text));
+}
+
+UiScript parseUiScriptSetting(std::string_view text)
+{
+    json document = parseBounded(text);
+    if (!document.is_object())
+        return {parseAnswers(document), false};
+    if (document.size() != 2 || !document.contains("answers") || !document.contains("acrossProcesses")
+        || !document["acrossProcesses"].is_boolean())
+        throw ProofError("UI script object needs exactly \"acrossProcesses\": true or false and \"answers\"");
+    return {parseAnswers(document["answers"]), document["acrossProcesses"].get<bool>()};
 }
 
 }

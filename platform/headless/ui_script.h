@@ -34,6 +34,23 @@ struct ScriptedAnswer {
     std::vector<std::size_t> select;   // the accessory's pop-up buttons, in order
 };
 
+// A script setting: its answers, and whether every process of the Mac that
+// runs with it takes the answers from one shared sequence. A JSON array is a
+// script of one process: each process that reads it starts at its first
+// answer. An object {"acrossProcesses": true, "answers": [...]} is one script
+// for all the processes of one virtual Mac that run with it (the agent and
+// the child instances it starts with `open -n -W`, each of which inherits the
+// setting): each alert, in whichever process it shows, takes the next answer
+// not yet taken by any of them, under a lock. The place reached is kept in
+// the sysroot under the script's SHA-256 (private/var/run/macsim/ui-script/),
+// so running the same shared script again on the same Mac goes on where it
+// stopped; remove that folder to start over.
+struct UiScript {
+    std::vector<ScriptedAnswer> answers;
+    bool acrossProcesses = false;
+};
+UiScript parseUiScriptSetting(std::string_view json);
+
 // Parses a script: a JSON array of objects with "expect", and "button" or
 // "dismiss": true, and optionally "fields" and "select" (a number or an array
 // of numbers). Anything else fails with a ProofError naming the entry.

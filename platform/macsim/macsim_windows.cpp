@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -171,6 +173,29 @@ std::optional<Screen> MacsimDesktopWorkspace::mainScreen()
         || desktop.mainScreen.get<std::size_t>() >= all.size())
         return std::nullopt;
     return all[desktop.mainScreen.get<std::size_t>()];
+}
+
+bool MacsimDesktopWorkspace::openURL(const std::string& url)
+{
+    constexpr std::string_view scheme = "file://";
+    if (!url.starts_with(scheme))
+        return false;
+    std::string path;
+    for (std::size_t index = scheme.size(); index < url.size(); ++index) {
+        if (url[index] == '%' && index + 2 < url.size() && std::isxdigit(static_cast<unsigned char>(url[index + 1]))
+            && std::isxdigit(static_cast<unsigned char>(url[index + 2]))) {
+            path += static_cast<char>(std::stoi(url.substr(index + 1, 2), nullptr, 16));
+            index += 2;
+        } else {
+            path += url[index];
+        }
+    }
+    std::error_code error;
+    if (!std::filesystem::is_directory(path, error))
+        return false;
+    std::ofstream log(openLog(m_sysroot), std::ios::app | std::ios::binary);
+    log << nlohmann::json {{"application", "Finder"}, {"targets", {url}}}.dump() << '\n';
+    return static_cast<bool>(log.flush());
 }
 
 }

@@ -34,6 +34,9 @@ public:
     std::optional<std::vector<WindowListEntry>> onScreenWindowList() override;
     std::vector<Screen> screens() override;
     std::optional<Screen> mainScreen() override;
+    // A directory's file URL opens a Finder window, recorded in the open log
+    // as {"application": "Finder", "targets": [URL]}, the way "open -a" requests are.
+    bool openURL(const std::string& url) override;
 
     static std::string stateFile(const std::string& sysroot) { return sysroot + "/private/var/run/windows.json"; }
     static std::string openLog(const std::string& sysroot) { return sysroot + "/private/var/log/macsim/open.jsonl"; }

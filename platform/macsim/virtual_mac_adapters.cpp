@@ -8,9 +8,11 @@
 #include "platform/macsim/macsim_keychain.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
+#include "platform/macsim/macsim_status_item.h"
 #include "platform/macsim/macsim_windows.h"
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/passkey_authenticator.h"
+#include "platform/macsim/shared_answer_cursor.h"
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/desktop_plugin.h"
 #include "platform/posix/posix_files.h"
@@ -87,11 +89,17 @@ public:
         m_keychain = std::make_unique<MacsimKeychain>(loop, ui, keychainStoreLocation(m_sysroot, settings.loginName),
                                                       m_bundle + "/Contents/Resources/Ferrolatch.entitlements");
         Log& log = m_sysrootLog ? static_cast<Log&>(*m_sysrootLog) : m_syslog;
+        if (!m_missing && !m_onDesktop)
+            m_statusItem = std::make_unique<MacsimStatusItem>(m_sysroot, "ferrolatch-proof", loop);
+        StatusItem& statusItem = m_onDesktop ? m_desktop.statusItem()
+            : m_statusItem             ? static_cast<StatusItem&>(*m_statusItem)
+                                       : unavailable::statusItem();
         m_platform = std::make_unique<Platform>(Platform {
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
-            .input = m_interruption.input(), .interruption = m_interruption, .keychain = *m_keychain});
+            .input = m_interruption.input(), .interruption = m_interruption, .keychain = *m_keychain,
+            .statusItem = statusItem});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -113,8 +121,13 @@ private:
     {
         if (settings.uiScript) {
             try {
-                m_scriptedUi = std::make_unique<ScriptedUi>(parseUiScript(uiScriptText(*settings.uiScript)),
-                                                            settings.uiTranscript);
+                std::string text = uiScriptText(*settings.uiScript);
+                UiScript script = parseUiScriptSetting(text);
+                std::unique_ptr<AnswerCursor> shared;
+                if (script.acrossProcesses && !m_missing)
+                    shared = std::make_unique<SharedAnswerCursor>(m_sysroot, text);
+                m_scriptedUi = std::make_unique<ScriptedUi>(std::move(script.answers), settings.uiTranscript,
+                                                            std::move(shared));
                 return;
             } catch (const std::exception& failure) {
                 m_uiUnavailable = failure.what();
@@ -148,6 +161,7 @@ private:
     std::optional<std::string> m_uiUnavailable;
     std::unique_ptr<SimulatedPasskeyService> m_passkeys;
     std::unique_ptr<MacsimKeychain> m_keychain;
+    std::unique_ptr<MacsimStatusItem> m_statusItem;
     std::unique_ptr<Platform> m_platform;
 };
 

@@ -114,9 +114,24 @@ struct DesktopApplicationContext::Ports {
         Ports& m_ports;
     };
 
+    class Item final : public StatusItem {
+    public:
+        explicit Item(Ports& ports) : m_ports(ports) {}
+        bool canLoadImage(const std::string& path) override { return item().canLoadImage(path); }
+        void setButton(const StatusButton& button) override { item().setButton(button); }
+        StatusButton button() const override { return item().button(); }
+        void setMenu(Menu menu, MenuDelegate* delegate) override { item().setMenu(std::move(menu), delegate); }
+        const Menu& menu() const override { return item().menu(); }
+
+    private:
+        StatusItem& item() const { return m_ports.current("status item").statusItem; }
+        Ports& m_ports;
+    };
+
     Loop loop {*this};
     Interface ui {*this};
     Board pasteboard {*this};
+    Item statusItem {*this};
 };
 
 DesktopApplicationContext::DesktopApplicationContext(std::function<DesktopAdapters&()> adapters,
@@ -131,6 +146,7 @@ DesktopApplicationContext::~DesktopApplicationContext() = default;
 MainLoop& DesktopApplicationContext::mainLoop() { return m_ports->loop; }
 Ui& DesktopApplicationContext::ui() { return m_ports->ui; }
 Pasteboard& DesktopApplicationContext::pasteboard() { return m_ports->pasteboard; }
+StatusItem& DesktopApplicationContext::statusItem() { return m_ports->statusItem; }
 
 void DesktopApplicationContext::operator()(const std::function<void()>& handler)
 {

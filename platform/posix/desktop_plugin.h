@@ -28,6 +28,7 @@ public:
     MainLoop& mainLoop();
     Ui& ui();
     Pasteboard& pasteboard();
+    StatusItem& statusItem();
 
     // Runs handler inside the desktop session.
     void operator()(const std::function<void()>& handler);

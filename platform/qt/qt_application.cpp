@@ -2,6 +2,7 @@
 
 #include "platform/qt/qt_main_loop.h"
 #include "platform/qt/qt_pasteboard.h"
+#include "platform/qt/qt_status_item.h"
 #include "platform/qt/qt_ui.h"
 
 #include <QApplication>
@@ -32,6 +33,26 @@ void reportUnreachableDisplay(QtMsgType type, const QMessageLogContext&, const Q
                stderr);
     std::_Exit(1);
 }
+
+// The tray icon exists only once a command shows it.
+class LazyStatusItem final : public StatusItem {
+public:
+    bool canLoadImage(const std::string& path) override { return item().canLoadImage(path); }
+    void setButton(const StatusButton& button) override { item().setButton(button); }
+    StatusButton button() const override { return m_item ? m_item->button() : StatusButton {}; }
+    void setMenu(Menu menu, MenuDelegate* delegate) override { item().setMenu(std::move(menu), delegate); }
+    const Menu& menu() const override { return m_item ? m_item->menu() : m_empty; }
+
+private:
+    QtStatusItem& item()
+    {
+        if (!m_item)
+            m_item = std::make_unique<QtStatusItem>();
+        return *m_item;
+    }
+    std::unique_ptr<QtStatusItem> m_item;
+    Menu m_empty;
+};
 
 bool onProcessMainThread()
 {
@@ -76,7 +97,8 @@ void runInQtApplication(const std::function<void(QtSession&)>& body, const std::
     QtUi ui(applicationIconPath);
     ui.abortWhenReadable(interruptionDescriptor);
     QtPasteboard pasteboard;
-    QtSession session {loop, ui, pasteboard};
+    LazyStatusItem statusItem;
+    QtSession session {loop, ui, pasteboard, statusItem};
     body(session);
 }
 

@@ -18,5 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
     } catch (const ProofError&) {
     }
+    try {
+        UiScript script = parseUiScriptSetting(std::string_view(reinterpret_cast<const char*>(data), size));
+        for (const ScriptedAnswer& answer : script.answers)
+            if (answer.button.has_value() == answer.dismiss)
+                std::abort();
+    } catch (const ProofError&) {
+    }
     return 0;
 }

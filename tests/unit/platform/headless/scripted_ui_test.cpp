@@ -282,3 +282,52 @@ TEST(UiScript, RefusesAHugeOrDeepScriptBeforeParsingIt)
     }
     EXPECT_EQ(uiScriptText(file.path).size(), 64u * 1024 + 1);
 }
+
+namespace ferrolatch {
+namespace {
+
+// Hands out the indexes of a sequence that another process may also take from.
+class CountingCursor final : public AnswerCursor {
+public:
+    explicit CountingCursor(std::size_t& next) : m_next(next) {}
+    std::size_t take() override { return m_next++; }
+
+private:
+    std::size_t& m_next;
+};
+
+TEST(UiScript, AnObjectSharesItsAnswersAcrossProcesses)
+{
+    UiScript shared = parseUiScriptSetting(
+        R"({"acrossProcesses": true, "answers": [{"expect": "A", "button": "OK"}, {"expect": "B", "button": "OK"}]})");
+    EXPECT_TRUE(shared.acrossProcesses);
+    EXPECT_EQ(shared.answers.size(), 2u);
+    UiScript own = parseUiScriptSetting(R"([{"expect": "A", "button": "OK"}])");
+    EXPECT_FALSE(own.acrossProcesses);
+    EXPECT_EQ(uiScriptText(R"( {"acrossProcesses": false, "answers": []})"), R"( {"acrossProcesses": false, "answers": []})");
+
+    for (const char* refused : {R"({"answers": []})", R"({"acrossProcesses": "yes", "answers": []})",
+                                R"({"acrossProcesses": true, "answers": [], "extra": 1})"}) {
+        SCOPED_TRACE(refused);
+        EXPECT_THROW(parseUiScriptSetting(refused), ProofError);
+    }
+    EXPECT_THROW(parseUiScriptSetting(R"({"acrossProcesses": true, "answers": {}})"), ProofError);
+
+    // Two processes' interfaces over one sequence: the second alert, shown by
+    // the other one, gets the second answer.
+    std::size_t next = 0;
+    ScriptedUi first(shared.answers, "", std::make_unique<CountingCursor>(next));
+    ScriptedUi second(shared.answers, "", std::make_unique<CountingCursor>(next));
+    Alert a;
+    a.messageText = "A";
+    a.buttons = {{"OK"}};
+    Alert b;
+    b.messageText = "B";
+    b.buttons = {{"OK"}};
+    EXPECT_EQ(first.runModal(a), alertFirstButtonReturn);
+    EXPECT_EQ(second.runModal(b), alertFirstButtonReturn);
+    EXPECT_THROW(first.runModal(a), ProofError);
+}
+
+}
+}

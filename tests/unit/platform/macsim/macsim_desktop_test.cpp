@@ -127,3 +127,23 @@ TEST_F(TemporarySysroot, AnUnreadableStateFileMeansTheDefaultMac)
     EXPECT_TRUE(workspace.screens().empty());
     EXPECT_FALSE(workspace.mainScreen());
 }
+
+namespace {
+
+TEST_F(TemporarySysroot, OpeningAFolderURLRecordsAFinderWindow)
+{
+    std::filesystem::create_directories(root + "/Volumes/My Vault");
+    std::filesystem::create_directories(std::filesystem::path(MacsimDesktopWorkspace::openLog(root)).parent_path());
+    MacsimDesktopWorkspace workspace(icons, root);
+    std::string url = "file://" + root + "/Volumes/My%20Vault/";
+    EXPECT_TRUE(workspace.openURL(url));
+    EXPECT_FALSE(workspace.openURL("file://" + root + "/Volumes/Gone/"));
+    EXPECT_FALSE(workspace.openURL("https://ferrolatch.example/"));
+    std::ifstream log(MacsimDesktopWorkspace::openLog(root));
+    std::string line;
+    std::getline(log, line);
+    EXPECT_EQ(line, "{\"application\":\"Finder\",\"targets\":[\"" + url + "\"]}");
+    EXPECT_FALSE(std::getline(log, line));
+}
+
+}

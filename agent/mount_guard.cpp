@@ -1,6 +1,6 @@
-#include "app/mount_guard.h"
+#include "agent/mount_guard.h"
 
-#include "app/mount_guard_uuid.h"
+#include "agent/mount_guard_uuid.h"
 #include "common/errors.h"
 
 namespace ferrolatch {

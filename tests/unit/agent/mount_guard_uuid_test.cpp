@@ -1,4 +1,4 @@
-#include "app/mount_guard_uuid.h"
+#include "agent/mount_guard_uuid.h"
 
 #include <gtest/gtest.h>
 

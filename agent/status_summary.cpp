@@ -1,0 +1,40 @@
+#include "agent/status_summary.h"
+
+
+namespace ferrolatch {
+
+std::string upperCasedUUID(std::string_view uuid)
+{
+    std::string upper(uuid);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return upper;
+}
+
+std::string idleStatus(bool promptSuppressionAvailable)
+{
+    return std::string(promptSuppressionAvailable ? waitingStatus : fallbackStatus);
+}
+
+StatusSummary summarizeVolumes(const std::vector<APFSVolume>& volumes, const std::set<std::string>& enrolled,
+                               bool promptSuppressionAvailable, const MountPointLookup& mountPointOf)
+{
+    std::optional<std::string> lockedName;
+    for (const APFSVolume& volume : volumes) {
+        if (!enrolled.contains(upperCasedUUID(volume.uuid)))
+            continue;
+        if (volume.locked) {
+            if (!lockedName)
+                lockedName = volume.name;
+            continue;
+        }
+        if (mountPointOf(volume))
+            return {TrayState::Open, "Mounted " + volume.name};
+    }
+    if (lockedName)
+        return {TrayState::Closed, "Connected " + *lockedName + " (locked)"};
+    return {TrayState::Closed, idleStatus(promptSuppressionAvailable)};
+}
+
+}

@@ -1,0 +1,73 @@
+#include "platform/qt/qt_status_item.h"
+#include "tests/support/qt_test_support.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+
+#include <gtest/gtest.h>
+
+using namespace ferrolatch;
+using ferrolatch::testing::runInOffscreenQt;
+
+namespace {
+
+class Delegate final : public MenuDelegate {
+public:
+    void menuWillOpen() override { events.push_back("will open"); }
+    std::vector<std::string> events;
+};
+
+QAction* actionTitled(QMenu& menu, const QString& title)
+{
+    for (QAction* action : menu.actions())
+        if (action->text() == title)
+            return action;
+    return nullptr;
+}
+
+TEST(QtStatusItem, ShowsTheMenuModelAndRunsAChosenRowAfterMenuWillOpen)
+{
+    runInOffscreenQt([](QtSession& session) {
+        QtStatusItem item;
+        Delegate delegate;
+        MenuRow status;
+        status.title = "Waiting for a Ferrolatch disk";
+        status.enabled = false;
+        MenuRow quit;
+        quit.title = "Quit Ferrolatch";
+        quit.keyEquivalent = "q";
+        quit.action = [&] {
+            delegate.events.push_back("quit");
+            // The action may replace the menu it was chosen from.
+            item.setMenu(Menu {{status}}, &delegate);
+            session.loop.stop();
+        };
+        MenuRow login;
+        login.title = "Start at Login";
+        login.checked = true;
+        login.action = [] {};
+        item.setMenu(Menu {{status, MenuRow::separator(), login, quit}}, &delegate);
+        item.setButton({"\u25C9", std::nullopt, "Ferrolatch \u2014 no mounted disk"});
+
+        QMenu& menu = item.qmenu();
+        ASSERT_EQ(menu.actions().size(), 4);
+        EXPECT_FALSE(menu.actions()[0]->isEnabled());
+        EXPECT_TRUE(menu.actions()[1]->isSeparator());
+        EXPECT_TRUE(actionTitled(menu, "Start at Login")->isChecked());
+        EXPECT_EQ(actionTitled(menu, "Quit Ferrolatch")->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+
+        menu.popup(QPoint(10, 10));
+        EXPECT_EQ(delegate.events, (std::vector<std::string> {"will open"}));
+        actionTitled(menu, "Quit Ferrolatch")->trigger();
+        menu.hide();
+        session.loop.run();
+        EXPECT_EQ(delegate.events, (std::vector<std::string> {"will open", "quit"}));
+        EXPECT_EQ(menu.actions().size(), 1);
+
+        EXPECT_TRUE(item.canLoadImage(FERROLATCH_STATUS_ICON));
+        EXPECT_FALSE(item.canLoadImage("/nonexistent.svg"));
+    });
+}
+
+}
