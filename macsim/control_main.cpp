@@ -1,6 +1,7 @@
 // macsim: creates a virtual Mac and plays the user and the hardware around it
 // (plugging disks in and out, changing them, injecting tool failures).
 #include "common/virtual_mac_location.h"
+#include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 #include "macsim/machine.h"
@@ -372,8 +373,10 @@ void printState()
                 {"locked", volume.locked}, {"mounted", volume.mounted}, {"mountPoint", volume.mountPoint},
                 {"browsable", volume.browsable}, {"attached", attached}, {"internal", volume.system}});
     }
+    // The APFS agent's password prompts, in the order it showed them.
+    nlohmann::json prompts = shownPasswordPrompts(locked.sysroot);
     nlohmann::json state = {{"disks", disks}, {"partitions", partitions}, {"containers", containers},
-        {"volumes", volumes}, {"images", images}};
+        {"volumes", volumes}, {"images", images}, {"passwordPrompts", prompts}};
     std::cout << state.dump(2) << "\n";
 }
 

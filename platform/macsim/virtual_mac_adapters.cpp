@@ -4,7 +4,10 @@
 #include "common/virtual_mac_location.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
+#include "platform/macsim/macsim_disk_arbitration.h"
 #include "platform/macsim/macsim_files.h"
+#include "platform/macsim/macsim_mounted_volumes.h"
+#include "platform/macsim/macsim_notification_center.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
 #include "platform/macsim/macsim_windows.h"
@@ -84,11 +87,13 @@ public:
                                           m_bundle + "/Contents/Resources/Ferrolatch.entitlements",
                                           build::applicationIdentifier});
         Log& log = m_sysrootLog ? static_cast<Log&>(*m_sysrootLog) : m_syslog;
+        m_notifications = std::make_unique<MacsimNotificationCenter>(m_sysroot, loop);
         m_platform = std::make_unique<Platform>(Platform {
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
-            .input = m_interruption.input(), .interruption = m_interruption});
+            .input = m_interruption.input(), .interruption = m_interruption, .diskArbitration = m_diskArbitration,
+            .notifications = *m_notifications, .volumeEvents = *m_notifications, .mountedVolumes = m_mountedVolumes});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -144,6 +149,10 @@ private:
     std::unique_ptr<ScriptedUi> m_scriptedUi;
     std::optional<std::string> m_uiUnavailable;
     std::unique_ptr<SimulatedPasskeyService> m_passkeys;
+    MacsimDiskArbitration m_diskArbitration {m_sysroot};
+    MacsimMountedVolumes m_mountedVolumes {m_sysroot};
+    // Declared after the loops it posts to, so it stops listening before they go.
+    std::unique_ptr<MacsimNotificationCenter> m_notifications;
     std::unique_ptr<Platform> m_platform;
 };
 
