@@ -371,7 +371,8 @@ void printState()
             volumes.push_back({{"device", Machine::device(container, volume)}, {"container", diskName(container.number)},
                 {"uuid", volume.uuid}, {"name", volume.name}, {"encrypted", volume.encrypted},
                 {"locked", volume.locked}, {"mounted", volume.mounted}, {"mountPoint", volume.mountPoint},
-                {"browsable", volume.browsable}, {"attached", attached}, {"internal", volume.system}});
+                {"browsable", volume.browsable}, {"attached", attached}, {"internal", volume.system},
+                {"claimed", attached && isClaimed(locked.sysroot, Machine::device(container, volume))}});
     }
     // The APFS agent's password prompts, in the order it showed them.
     nlohmann::json prompts = shownPasswordPrompts(locked.sysroot);

@@ -14,6 +14,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
 
 using namespace ferrolatch;
 using namespace macsim::testing;
@@ -114,6 +117,7 @@ TEST(DiskArbitrationOnTheVirtualMac, AClaimerIsAskedForReleaseBeforeEveryMount)
         auto claimer = client(drive, {"--claim", c.claim});
         ASSERT_EQ(drive.attach().status, 0);
         ASSERT_TRUE(claimer->readUntil("claimed disk5s2\n"));
+        EXPECT_TRUE(volumeNamed(drive.mac, "disk5s2")["claimed"]);
         // A claimed locked volume gets no password prompt.
         EXPECT_EQ(drive.prompts(), nlohmann::json::array());
         EXPECT_EQ(volumeNamed(drive.mac, "disk5s1")["mounted"], c.unlocks);
@@ -124,6 +128,7 @@ TEST(DiskArbitrationOnTheVirtualMac, AClaimerIsAskedForReleaseBeforeEveryMount)
         if (c.unlocks) {
             EXPECT_EQ(unlocked.status, 0) << unlocked.err;
             EXPECT_TRUE(volume["mounted"]);
+            EXPECT_FALSE(volume["claimed"]);
             ASSERT_TRUE(claimer->readUntil("approve disk5s2\n"));
             EXPECT_LT(claimer->output().find("release disk5s2"), claimer->output().find("approve disk5s2"));
         } else {
@@ -131,9 +136,12 @@ TEST(DiskArbitrationOnTheVirtualMac, AClaimerIsAskedForReleaseBeforeEveryMount)
             EXPECT_EQ(unlocked.err, "Volume on disk5s2 failed to mount: the test client keeps its claim\n");
             EXPECT_TRUE(volume["locked"]);
             EXPECT_FALSE(volume["mounted"]);
+            EXPECT_TRUE(volume["claimed"]);
             EXPECT_FALSE(contains(claimer->output(), "approve disk5s2"));
         }
         finish(*claimer);
+        // The claims end with the session.
+        EXPECT_FALSE(volumeNamed(drive.mac, "disk5s2")["claimed"]);
     }
 }
 
@@ -288,4 +296,20 @@ TEST(DiskArbitrationOnTheVirtualMac, ANobrowseMountIsHiddenFromTheBrowsableListi
     std::vector<MountedVolumeInfo> browsable = listing.mountedVolumes(MountedVolumes::Hidden::Skipped);
     ASSERT_EQ(browsable.size(), 1u);
     EXPECT_EQ(browsable[0].path, "/");
+}
+
+TEST(DiskArbitrationOnTheVirtualMac, AnAgentStartedOnDemandEndsWithItsVirtualMac)
+{
+    Drive drive;
+    ASSERT_EQ(drive.attach().status, 0);
+    RunResult found = drive.mac.tool("/usr/bin/pgrep", {"-x", "-u", std::to_string(getuid()), "APFSUserAgent"});
+    ASSERT_EQ(found.status, 0) << "the agent was not started for the prompt";
+    int agent = std::stoi(found.out);
+    ASSERT_TRUE(sysroot_sockets::processAlive(agent));
+
+    std::filesystem::remove_all(drive.mac.sysroot());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (sysroot_sockets::processAlive(agent) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(sysroot_sockets::processAlive(agent));
 }
