@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <chrono>
+#include <set>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -29,9 +31,19 @@ struct Answer {
     std::optional<ferrolatch::DiskDissenter> dissenter;
 };
 
+// Sessions that let a request of this tool call run out of time; the rest of
+// the call takes them as consenting at once rather than waiting on each again.
+std::set<std::string>& silentSessions()
+{
+    static std::set<std::string> silent;
+    return silent;
+}
+
 Answer ask(const std::string& session, wire::Request request, const ArbitratedVolume& volume)
 {
     Answer answer;
+    if (silentSessions().contains(session))
+        return answer;
     auto connection = ws::connectStream(session);
     if (!connection)
         return answer; // its process is gone: dropped
@@ -40,8 +52,11 @@ Answer ask(const std::string& session, wire::Request request, const ArbitratedVo
         return answer;
     std::string pending;
     // No answer in time, or none at all, is consent: a hung client cannot hang the machine.
+    auto asked = std::chrono::steady_clock::now();
     if (auto line = ws::readLine(connection->get(), ws::answerTimeout, pending))
         answer.dissenter = wire::decodeAnswer(*line);
+    else if (std::chrono::steady_clock::now() - asked >= ws::answerTimeout)
+        silentSessions().insert(session);
     return answer;
 }
 

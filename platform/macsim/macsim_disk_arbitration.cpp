@@ -27,6 +27,8 @@ namespace {
 using arbitration_wire::Request;
 using Client = std::shared_ptr<FileDescriptor>;
 
+constexpr std::size_t keptDescriptions = 256;
+
 void answer(const Client& client, const std::optional<DiskDissenter>& dissenter)
 {
     sysroot_sockets::sendLine(client->get(), arbitration_wire::encodeAnswer(dissenter));
@@ -175,6 +177,9 @@ private:
         std::unique_lock lock(m_mutex);
         disk.handle = ++m_lastHandle;
         m_descriptions[disk.handle] = {message->disk, message->volumeUUID};
+        // Callbacks look descriptions up while they run; old disks need not stay.
+        if (m_descriptions.size() > keptDescriptions)
+            m_descriptions.erase(m_descriptions.begin());
         bool scheduled = m_worker.joinable() && !m_stopping;
         switch (message->request) {
         case Request::Peek: {

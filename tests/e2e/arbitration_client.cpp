@@ -3,6 +3,7 @@
 // adapters, behaves as its command line says, and reports each callback as a
 // line on standard output. It ends when its standard input closes.
 //
+// "hang" hangs the session's queue at its first callback.
 //   arbitration-client [--approval approve|dissent|hang] [--claim none|keep|release]
 //                      [--guard UUID]... [--observe NAME]... [--volumes] [--no-session]
 //
@@ -70,10 +71,23 @@ void claimed(const DiskReference& disk, const std::optional<DiskDissenter>& diss
     say((dissenter ? "claim refused " : "claimed ") + disk.bsdName);
 }
 
+[[noreturn]] void hangForever()
+{
+    std::mutex never;
+    std::condition_variable forever;
+    std::unique_lock lock(never);
+    forever.wait(lock, [] { return false; });
+    std::abort();
+}
+
 void peek(const DiskReference& disk, void* context)
 {
     auto& behaviour = *static_cast<Behaviour*>(context);
     DiskArbitrationSession& session = *behaviour.session;
+    if (behaviour.approval == "hang") {
+        say("peek " + disk.bsdName);
+        hangForever();
+    }
     bool alreadyClaimed = session.isClaimed(disk);
     say("peek " + disk.bsdName + " " + uuidOf(session, disk) + (alreadyClaimed ? " claimed" : ""));
     if (behaviour.claim != "none")
@@ -84,12 +98,8 @@ std::optional<DiskDissenter> approve(const DiskReference& disk, void* context)
 {
     auto& behaviour = *static_cast<Behaviour*>(context);
     say("approve " + disk.bsdName);
-    if (behaviour.approval == "hang") {
-        std::mutex never;
-        std::condition_variable forever;
-        std::unique_lock lock(never);
-        forever.wait(lock, [] { return false; });
-    }
+    if (behaviour.approval == "hang")
+        hangForever();
     if (behaviour.approval == "dissent")
         return refusal;
     return std::nullopt;
