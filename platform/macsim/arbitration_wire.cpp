@@ -47,7 +47,7 @@ std::string encodeMessage(const Message& message)
 {
     json line = {{"request", requestName(message.request)}, {"disk", message.disk}};
     line["volumeUUID"] = message.volumeUUID ? json(*message.volumeUUID) : json(nullptr);
-    return line.dump();
+    return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::optional<Message> decodeMessage(const std::string& text)
@@ -78,7 +78,7 @@ std::string encodeAnswer(const std::optional<DiskDissenter>& dissenter)
     json answer = {{"dissenter", nullptr}};
     if (dissenter)
         answer["dissenter"] = {{"status", dissenter->status}, {"statusString", dissenter->statusString}};
-    return answer.dump();
+    return answer.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::optional<DiskDissenter> decodeAnswer(const std::string& text)

@@ -51,12 +51,12 @@ std::optional<VolumeEventKind> eventKind(const std::string& name)
 
 std::string distributedNotificationMessage(std::string_view name)
 {
-    return json {{"distributed", std::string(name)}}.dump();
+    return json {{"distributed", std::string(name)}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::string volumeEventMessage(VolumeEventKind kind, const std::string& path)
 {
-    return json {{"workspace", eventName(kind)}, {"path", path}}.dump();
+    return json {{"workspace", eventName(kind)}, {"path", path}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 // What the listening thread and tasks queued on the main loop share with the
