@@ -1,6 +1,7 @@
 // macsim: creates a virtual Mac and plays the user and the hardware around it
 // (plugging disks in and out, changing them, injecting tool failures).
 #include "common/virtual_mac_location.h"
+#include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 #include "macsim/keychain_control.h"
@@ -375,10 +376,13 @@ void printState()
             volumes.push_back({{"device", Machine::device(container, volume)}, {"container", diskName(container.number)},
                 {"uuid", volume.uuid}, {"name", volume.name}, {"encrypted", volume.encrypted},
                 {"locked", volume.locked}, {"mounted", volume.mounted}, {"mountPoint", volume.mountPoint},
-                {"browsable", volume.browsable}, {"attached", attached}, {"internal", volume.system}});
+                {"browsable", volume.browsable}, {"attached", attached}, {"internal", volume.system},
+                {"claimed", attached && isClaimed(locked.sysroot, Machine::device(container, volume))}});
     }
+    // The APFS agent's password prompts, in the order it showed them.
+    nlohmann::json prompts = shownPasswordPrompts(locked.sysroot);
     nlohmann::json state = {{"disks", disks}, {"partitions", partitions}, {"containers", containers},
-        {"volumes", volumes}, {"images", images}};
+        {"volumes", volumes}, {"images", images}, {"passwordPrompts", prompts}};
     std::cout << state.dump(2) << "\n";
 }
 

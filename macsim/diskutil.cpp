@@ -631,8 +631,25 @@ void mount(Invocation& call, Machine& machine)
             + " failed to mount; this is a locked APFS volume: use \"diskutil apfs unlockVolume\"");
     if (volume.mounted)
         throw ToolError("Volume " + volume.name + " on " + identifier + " is already mounted at " + volume.mountPoint);
+    machine.requireMountApproval(*target->container, volume, "Volume on " + identifier + " failed to mount");
     machine.mount(volume, browsable);
     std::cout << "Volume " << volume.name << " on " << identifier << " mounted\n";
+}
+
+void rename(Invocation& call, Machine& machine)
+{
+    const auto& arguments = call.arguments;
+    if (arguments.size() != 3)
+        throw ToolError("Usage:  diskutil rename MountPoint|DiskIdentifier|DeviceNode NewName");
+    const std::string& name = arguments[2];
+    if (name.empty())
+        throw ToolError("A volume name is required");
+    Target target = volumeTarget(machine, arguments[1], "rename");
+    std::string identifier = Machine::device(*target.container, *target.volume);
+    if (target.volume->system)
+        throw ToolError("Volume on " + identifier + " failed to rename: dissented by PID 0 (kernel_task)");
+    machine.rename(*target.volume, name);
+    std::cout << "Volume on " << identifier << " renamed to " << name << "\n";
 }
 
 }
@@ -658,6 +675,8 @@ void runDiskutil(Invocation& call, Machine& machine)
         unmount(call, machine);
     } else if (verb == "mount") {
         mount(call, machine);
+    } else if (verb == "rename") {
+        rename(call, machine);
     } else if (verb == "apfs" && arguments.size() >= 2) {
         const std::string& apfsVerb = arguments[1];
         if (apfsVerb == "list") {

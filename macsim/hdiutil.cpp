@@ -1,3 +1,4 @@
+#include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 #include "macsim/plist_out.h"
@@ -411,7 +412,7 @@ void attach(Invocation& call, Machine& machine)
     if (auto existing = existingAttachment(machine, canonical)) {
         auto [container, volume] = *existing;
         if (!volume->mounted)
-            machine.mount(*volume, browsable);
+            machine.mountIfApproved(*container, *volume, browsable);
         printAttachment(*machine.storeDisk(*container), *container, *volume, plist);
         return;
     }
@@ -441,7 +442,9 @@ void attach(Invocation& call, Machine& machine)
     if (bundle)
         ::remove(sealed.c_str());
     writeKey(machine.sysroot(), volume->uuid, *key);
-    machine.mount(*volume, browsable);
+    // A new disk: the sessions see it first, and a dissenter keeps it unmounted.
+    peekSessions(machine.sysroot(), {Machine::device(*container, *volume), volume->uuid});
+    machine.mountIfApproved(*container, *volume, browsable);
     printAttachment(*machine.storeDisk(*container), *container, *volume, plist);
 }
 
@@ -477,6 +480,9 @@ void detach(Invocation& call, Machine& machine)
             std::string store = machine.sysroot().volumeStore(volume.uuid);
             storeContents(disk.image, bundle, header, key, tree, store);
             removeTree(tree);
+            if (volume.mounted)
+                postVolumeChange(machine.sysroot(), VolumeChange::Unmounted, volume.mountPoint);
+            dropClaim(machine.sysroot(), Machine::device(*container, volume));
             removeTree(store);
             ::remove(machine.sysroot().keyFile(volume.uuid).c_str());
         }

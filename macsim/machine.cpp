@@ -1,5 +1,6 @@
 #include "macsim/machine.h"
 
+#include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 #include "macsim/processes.h"
@@ -165,6 +166,32 @@ void Machine::mount(Volume& volume, bool browsable)
     volume.mounted = true;
     volume.mountPoint = mountPoint;
     volume.browsable = browsable;
+    postVolumeChange(m_sysroot, VolumeChange::Mounted, mountPoint);
+}
+
+bool Machine::mountIfApproved(Container& container, Volume& volume, bool browsable)
+{
+    if (mountDissent(m_sysroot, {device(container, volume), volume.uuid}))
+        return false;
+    mount(volume, browsable);
+    return true;
+}
+
+void Machine::requireMountApproval(Container& container, Volume& volume, const std::string& failure)
+{
+    if (auto dissent = mountDissent(m_sysroot, {device(container, volume), volume.uuid}))
+        throw ToolError(failure + ": " + *dissent);
+}
+
+void Machine::rename(Volume& volume, const std::string& name)
+{
+    volume.name = name;
+    if (!volume.mounted)
+        return;
+    std::string mountPoint = allocateMountPoint(name);
+    moveDirectory(volume.mountPoint, mountPoint);
+    volume.mountPoint = mountPoint;
+    postVolumeChange(m_sysroot, VolumeChange::Renamed, mountPoint);
 }
 
 void Machine::unmount(Container& container, Volume& volume, bool force)
@@ -174,8 +201,10 @@ void Machine::unmount(Container& container, Volume& volume, bool force)
             "Volume " + volume.name + " on " + device(container, volume) + " failed to unmount");
     removeTree(dataDirectory(volume));
     moveDirectory(volume.mountPoint, dataDirectory(volume));
+    std::string mountPoint = volume.mountPoint;
     volume.mounted = false;
     volume.mountPoint.clear();
+    postVolumeChange(m_sysroot, VolumeChange::Unmounted, mountPoint);
 }
 
 void Machine::lock(Container& container, Volume& volume, bool force)
@@ -189,8 +218,11 @@ void Machine::lock(Container& container, Volume& volume, bool force)
     moveDirectory(temporary, sealedFile(volume));
     removeTree(source);
     ::remove(m_sysroot.keyFile(volume.uuid).c_str());
+    bool wasMounted = volume.mounted;
     volume.locked = true;
     volume.mounted = false;
+    if (wasMounted)
+        postVolumeChange(m_sysroot, VolumeChange::Unmounted, volume.mountPoint);
     volume.mountPoint.clear();
 }
 
@@ -202,6 +234,8 @@ void Machine::unlock(Container& container, Volume& volume, const SecretBytes& pa
     if (!key)
         throw ToolError("Error unlocking APFS Volume " + device(container, volume)
             + ": the passphrase is incorrect (-69749)");
+    // Asked before anything changes, so a dissented mount leaves the volume locked.
+    requireMountApproval(container, volume, "Volume on " + device(container, volume) + " failed to mount");
     std::string staging = m_sysroot.volumeStore(volume.uuid) + "/unsealing";
     removeTree(staging);
     openTree(sealedFile(volume), *key, volume.uuid, staging);
@@ -257,8 +291,11 @@ void Machine::destroyContainer(const Container& container)
     for (const Volume& volume : container.volumes) {
         if (volume.system)
             continue;
-        if (volume.mounted)
+        if (volume.mounted) {
             removeTree(volume.mountPoint);
+            postVolumeChange(m_sysroot, VolumeChange::Unmounted, volume.mountPoint);
+        }
+        dropClaim(m_sysroot, device(container, volume));
         removeTree(m_sysroot.volumeStore(volume.uuid));
         ::remove(m_sysroot.keyFile(volume.uuid).c_str());
     }
@@ -307,6 +344,8 @@ void Machine::detach(Disk& target)
                 lock(container, volume, true);
             else if (volume.mounted)
                 unmount(container, volume, true);
+            // A claim ends with its disk.
+            dropClaim(m_sysroot, device(container, volume));
         }
     }
     target.attached = false;
@@ -315,13 +354,24 @@ void Machine::detach(Disk& target)
 void Machine::attach(Disk& target)
 {
     target.attached = true;
+    std::vector<std::pair<Container*, Volume*>> arrived;
     for (Container& container : m_state.containers) {
         if (storeDisk(container) != &target)
             continue;
         for (Volume& volume : container.volumes) {
-            if (!volume.encrypted && !volume.mounted && !volume.system)
-                mount(volume, volume.browsable);
+            if (!volume.system)
+                arrived.emplace_back(&container, &volume);
         }
+    }
+    // Every session sees every volume before any mount is decided, so a
+    // claim taken at the peek is in place when the approvals are asked.
+    for (auto [container, volume] : arrived)
+        peekSessions(m_sysroot, {device(*container, *volume), volume->uuid});
+    for (auto [container, volume] : arrived) {
+        if (!volume->encrypted && !volume->mounted)
+            mountIfApproved(*container, *volume, volume->browsable);
+        else if (volume->encrypted && volume->locked && !isClaimed(m_sysroot, device(*container, *volume)))
+            offerToPasswordAgent(m_sysroot, volume->uuid);
     }
 }
 

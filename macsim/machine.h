@@ -31,6 +31,9 @@ public:
     bool visible(const Container& container);
     int freeNumber() const;                 // lowest number no disk or container holds
 
+    // Offers the disk's volumes to the Disk Arbitration sessions, mounts what
+    // mounts on its own unless a session dissents, and hands locked volumes
+    // nobody claims to the APFS agent.
     void attach(Disk& disk);
     void detach(Disk& disk);                // locks encrypted volumes, unmounts the rest
     void erase(Disk& disk, const std::string& volumeName);
@@ -38,6 +41,12 @@ public:
     void unlock(Container& container, Volume& volume, const SecretBytes& password);
     void lock(Container& container, Volume& volume, bool force = false);
     void mount(Volume& volume, bool browsable);
+    // A mount the sessions approved first; false when one dissented.
+    bool mountIfApproved(Container& container, Volume& volume, bool browsable);
+    // Fails with failure + ": " + the dissenter's status string.
+    void requireMountApproval(Container& container, Volume& volume, const std::string& failure);
+    // Renames a volume; a mounted one moves to a mount point of its new name.
+    void rename(Volume& volume, const std::string& name);
     void unmount(Container& container, Volume& volume, bool force = false);
     void destroyContainer(const Container& container); // contents and keys gone; state entry stays
 

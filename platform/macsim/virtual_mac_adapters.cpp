@@ -4,8 +4,11 @@
 #include "common/virtual_mac_location.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
+#include "platform/macsim/macsim_disk_arbitration.h"
 #include "platform/macsim/macsim_files.h"
 #include "platform/macsim/macsim_keychain.h"
+#include "platform/macsim/macsim_mounted_volumes.h"
+#include "platform/macsim/macsim_notification_center.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
 #include "platform/macsim/macsim_status_item.h"
@@ -94,12 +97,14 @@ public:
         StatusItem& statusItem = m_onDesktop ? m_desktop.statusItem()
             : m_statusItem             ? static_cast<StatusItem&>(*m_statusItem)
                                        : unavailable::statusItem();
+        m_notifications = std::make_unique<MacsimNotificationCenter>(m_sysroot, loop);
         m_platform = std::make_unique<Platform>(Platform {
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
-            .input = m_interruption.input(), .interruption = m_interruption, .keychain = *m_keychain,
-            .statusItem = statusItem});
+            .input = m_interruption.input(), .interruption = m_interruption, .diskArbitration = m_diskArbitration,
+            .notifications = *m_notifications, .volumeEvents = *m_notifications, .mountedVolumes = m_mountedVolumes,
+            .keychain = *m_keychain, .statusItem = statusItem});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -162,6 +167,10 @@ private:
     std::unique_ptr<SimulatedPasskeyService> m_passkeys;
     std::unique_ptr<MacsimKeychain> m_keychain;
     std::unique_ptr<MacsimStatusItem> m_statusItem;
+    MacsimDiskArbitration m_diskArbitration {m_sysroot};
+    MacsimMountedVolumes m_mountedVolumes {m_sysroot};
+    // Declared after the loops it posts to, so it stops listening before they go.
+    std::unique_ptr<MacsimNotificationCenter> m_notifications;
     std::unique_ptr<Platform> m_platform;
 };
 
