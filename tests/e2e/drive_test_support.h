@@ -71,7 +71,7 @@ struct DriveBench {
     std::string home = mac.sysroot() + "/Users/" + loginName();
     std::string everything; // every run's stdout, stderr and transcript
 
-    DriveBench()
+    explicit DriveBench(const std::vector<std::string>& initArguments = {}) : mac(initArguments)
     {
         // Only the script may answer; no display of the machine running the tests.
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "FERROLATCH_UI_SCRIPT",
