@@ -4,6 +4,7 @@
 #include "agent/drive_chooser.h"
 #include "agent/drive_discovery.h"
 #include "agent/status_summary.h"
+#include "common/path_text.h"
 #include "crypto/drive_registry.h"
 #include "disk/apfs_inventory.h"
 #include "finder/sidebar_catalog.h"
@@ -259,7 +260,7 @@ void FerrolatchAgent::runRecoveryCommand(const std::string& purpose, const std::
         std::optional<std::string> manifest = chooseDriveManifest(purpose);
         if (!manifest)
             return;
-        runInOwnAppBundle(m_platform.tools, m_platform.paths, {command, *manifest});
+        runInOwnAppBundle(m_platform.tools, m_platform.paths, {command, lexicallyNormalizedPath(*manifest)});
     } catch (const std::exception& failure) {
         showErrorAlert(title, failure.what());
     }

@@ -293,6 +293,8 @@ struct FakeDrive {
     std::string uuid = "0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9";
     std::string name = "Vault";
     bool locked = true;
+    bool remountLosesManifest = false; // the re-mounted bootstrap has no ferrolatch.json
+    bool vanishesWhenUnlocked = false; // the inventory stops listing it once unlocked
 
     std::string bootstrapDevice() const { return disk + "s1"; }
     std::string dataDevice() const { return disk + "s2"; }
@@ -339,7 +341,8 @@ public:
         if (line == "diskutil apfs list -plist") {
             std::vector<APFSVolume> volumes;
             for (const FakeDrive& drive : drives)
-                volumes.push_back({drive.dataDevice(), drive.uuid, drive.name, true, drive.locked});
+                if (drive.locked || !drive.vanishesWhenUnlocked)
+                    volumes.push_back({drive.dataDevice(), drive.uuid, drive.name, true, drive.locked});
             return {0, inventory("disk9", volumes), ""};
         }
         for (FakeDrive& drive : drives) {
@@ -353,6 +356,8 @@ public:
                 return {0, volumeInfo(drive.locked ? "" : drive.dataMountPoint()), ""};
             if (line == "diskutil unmount " + drive.bootstrapDevice() || line == "diskutil mount nobrowse " + drive.bootstrapDevice()) {
                 drive.bootstrapBrowsable = false;
+                if (drive.remountLosesManifest && m_files.exists(drive.manifestPath()))
+                    m_files.removeFile(drive.manifestPath());
                 return {0, "", ""};
             }
             if (line == "open -n -W /Applications/Ferrolatch.app --args mount-drive " + drive.manifestPath()) {
