@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/interruption.h"
 #include "platform/log.h"
+#include "platform/loopback_sockets.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
 #include "platform/pasteboard.h"
@@ -46,6 +47,8 @@ struct Platform {
     Notifications& notifications = unavailable::notifications();
     VolumeEvents& volumeEvents = unavailable::volumeEvents();
     MountedVolumes& mountedVolumes = unavailable::mountedVolumes();
+    // The browser ceremony's local proof server.
+    LoopbackSockets& loopback = unavailable::loopbackSockets();
 };
 
 }

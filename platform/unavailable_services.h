@@ -2,6 +2,7 @@
 
 #include "common/errors.h"
 #include "platform/disk_arbitration.h"
+#include "platform/loopback_sockets.h"
 #include "platform/main_loop.h"
 #include "platform/mounted_volumes.h"
 #include "platform/notifications.h"
@@ -102,6 +103,17 @@ class NoMountedVolumes final : public MountedVolumes {
 public:
     std::vector<MountedVolumeInfo> mountedVolumes(Hidden) override { refuse("a mounted-volume listing"); }
 };
+
+class NoLoopbackSockets final : public LoopbackSockets {
+public:
+    LoopbackListening listen(int) override { refuse("loopback sockets"); }
+};
+
+inline LoopbackSockets& loopbackSockets()
+{
+    static NoLoopbackSockets none;
+    return none;
+}
 
 inline DiskArbitration& diskArbitration()
 {
