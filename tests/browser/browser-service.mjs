@@ -86,6 +86,8 @@ async function ceremony({ url, profile = "prf" }) {
   if (typeof url !== "string" || !/^http:\/\/localhost:[0-9]+\//.test(url))
     throw new Error(`refusing a page that is not on http://localhost:PORT: ${url}`);
   const page = await tabFor(profile);
+  // WebAuthn answers only the focused tab.
+  await page.bringToFront();
   await page.goto(url, { waitUntil: "domcontentloaded", timeout: 30000 });
   await page.click("#go", { timeout: 30000 });
   // Ended: stopped (button enabled again) or the server's answer shown.
