@@ -57,6 +57,10 @@ public:
             std::size_t bodyStart = header->size() + 4;
             std::span<const std::uint8_t> body(request.bytes);
             Bytes decoded = decodeRequestBody(body.subspan(bodyStart), *header);
+            struct Wiper {
+                Bytes& bytes;
+                ~Wiper() { wipeBytes(bytes); }
+            } wiper {decoded};
             BrowserReply reply = decodeBrowserReply(decoded);
             checkBrowserReply(reply, m_expected);
             answer(connection, "200 OK", textPlain, acceptedText(m_mode));

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <openssl/crypto.h>
 
 namespace ferrolatch {
 
@@ -111,7 +112,7 @@ PlatformError readCorrupt(const std::string& reason)
                          "The data couldn’t be read because it isn’t in the correct format: " + reason + ".");
 }
 
-std::string replyString(const Json& object, const char* key)
+const std::string& replyString(const Json& object, const char* key)
 {
     auto member = object.find(key);
     if (member == object.end() || member->is_null())
@@ -120,15 +121,29 @@ std::string replyString(const Json& object, const char* key)
                                 + "\".");
     if (!member->is_string())
         throw readCorrupt("expected a string for key \"" + std::string(key) + "\" but found another type");
-    return member->get<std::string>();
+    return member->get_ref<const std::string&>();
 }
 
+}
+
+HTTPRequest::~HTTPRequest()
+{
+    wipeBytes(bytes);
+}
+
+void wipeBytes(Bytes& bytes)
+{
+    if (!bytes.empty())
+        OPENSSL_cleanse(bytes.data(), bytes.size());
 }
 
 HTTPRequest readHTTPRequest(LoopbackConnection& connection, Clock& clock, double readDeadline)
 {
     HTTPRequest request;
     Bytes& buffer = request.bytes;
+    // Room for the largest request up front: a growing buffer would leave
+    // copies of a posted PRF output behind in freed memory.
+    buffer.reserve(httpRequestBound + 1 + httpReadSize);
     std::optional<std::size_t> expectedLength;
     bool headerPending = true;
     std::uint8_t chunk[httpReadSize];
@@ -177,6 +192,7 @@ HTTPRequest readHTTPRequest(LoopbackConnection& connection, Clock& clock, double
         if (expectedLength && buffer.size() >= *expectedLength)
             break;
     }
+    OPENSSL_cleanse(chunk, sizeof chunk);
     return request;
 }
 
@@ -187,6 +203,7 @@ Bytes decodeRequestBody(std::span<const std::uint8_t> body, std::string_view hea
 
     std::string_view text = textOf(body);
     Bytes result;
+    result.reserve(body.size());
     std::size_t position = 0;
     while (true) {
         if (position >= text.size())
@@ -247,7 +264,23 @@ BrowserReply decodeBrowserReply(std::span<const std::uint8_t> body)
         throw readCorrupt("the given data was not valid JSON");
     if (!object.is_object())
         throw readCorrupt("expected a dictionary");
-    return {replyString(object, "credentialID"), replyString(object, "prfOutput")};
+    // The decoder's own copy of the PRF text is zeroed however decoding ends.
+    struct Wiper {
+        Json& object;
+        ~Wiper()
+        {
+            auto member = object.find("prfOutput");
+            if (member != object.end() && member->is_string()) {
+                std::string& held = member->get_ref<std::string&>();
+                OPENSSL_cleanse(held.data(), held.size());
+            }
+        }
+    } wiper {object};
+    BrowserReply reply;
+    reply.credentialID = replyString(object, "credentialID");
+    const std::string& prf = replyString(object, "prfOutput");
+    reply.prfOutput = SecretBytes::copyOf(std::string_view(prf));
+    return reply;
 }
 
 void checkBrowserReply(const BrowserReply& reply, const std::optional<std::string>& expectedCredential)
@@ -259,9 +292,7 @@ void checkBrowserReply(const BrowserReply& reply, const std::optional<std::strin
     // The identifier goes into a manifest and, later, into a page's script.
     if (!isBase64URLText(reply.credentialID))
         throw ProofError(malformedBase64URLMessage);
-    auto prf = base64URLDecodeSecret(
-        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(reply.prfOutput.data()),
-                                      reply.prfOutput.size()));
+    auto prf = base64URLDecodeSecret(reply.prfOutput.bytes());
     if (!prf)
         throw ProofError(malformedBase64URLMessage);
     if (prf->size() != 32)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/secret_bytes.h"
 #include "platform/loopback_sockets.h"
 #include "platform/main_loop.h"
 
@@ -15,10 +16,11 @@ namespace ferrolatch {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// What the page posts back: both fields base64url text, as received.
+// What the page posts back: both fields base64url text, as received. The PRF
+// output's text is as secret as its bytes, so it is held like them.
 struct BrowserReply {
     std::string credentialID;
-    std::string prfOutput;
+    SecretBytes prfOutput;
 };
 
 inline constexpr std::size_t httpReadSize = 8192;
@@ -26,7 +28,13 @@ inline constexpr std::size_t httpRequestBound = 0xFFFFF; // no further read once
 inline constexpr double httpReceiveTimeout = 0.25;       // seconds of silence that end a request
 inline constexpr std::size_t browserReplyFieldBound = 2048;
 
+// A request as read; it may carry a PRF output, so its bytes are zeroed when
+// it goes.
 struct HTTPRequest {
+    HTTPRequest() = default;
+    HTTPRequest(HTTPRequest&&) = default;
+    HTTPRequest& operator=(HTTPRequest&&) = default;
+    ~HTTPRequest();
     Bytes bytes;
     // The header announced a length that cannot be honoured (empty, signed,
     // or past the end of memory): the request is answered as malformed.
@@ -40,7 +48,8 @@ struct HTTPRequest {
 HTTPRequest readHTTPRequest(LoopbackConnection& connection, Clock& clock, double readDeadline);
 
 // The chunked transfer coding undone when the header asks for it; otherwise
-// the body as it is. Fails with the ProofError of the first fault.
+// the body as it is. Fails with the ProofError of the first fault. The
+// result never reallocates, so wiping it (wipeBytes) leaves no copy behind.
 Bytes decodeRequestBody(std::span<const std::uint8_t> body, std::string_view headerText);
 
 Bytes httpResponse(std::string_view statusText, std::string_view contentType, std::span<const std::uint8_t> body);
@@ -57,6 +66,9 @@ void checkBrowserReply(const BrowserReply& reply, const std::optional<std::strin
 // The header text of a request: the bytes before the first blank line as
 // UTF-8, or empty when they are not UTF-8; nothing when there is no blank line.
 std::optional<std::string> requestHeaderText(std::span<const std::uint8_t> request);
+
+// Overwrites the bytes with zeros.
+void wipeBytes(Bytes& bytes);
 
 // Writes all of the bytes, stopping silently when the peer takes no more.
 void writeResponse(LoopbackConnection& connection, std::span<const std::uint8_t> response);

@@ -20,8 +20,7 @@ namespace {
 
 SecretBytes decodePRFOutput(const BrowserReply& reply)
 {
-    auto prf = base64URLDecodeSecret(std::span<const std::uint8_t>(
-        reinterpret_cast<const std::uint8_t*>(reply.prfOutput.data()), reply.prfOutput.size()));
+    auto prf = base64URLDecodeSecret(reply.prfOutput.bytes());
     if (!prf)
         throw ProofError(malformedBase64URLMessage);
     return std::move(*prf);
