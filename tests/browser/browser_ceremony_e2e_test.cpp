@@ -116,9 +116,9 @@ struct BrowserBench : DriveBench {
     // A command through the browser, bounded so that a broken page fails the
     // test instead of waiting out the five-minute ceremony.
     RunResult browserCommand(const std::vector<std::string>& arguments, const std::string& profile = "prf",
-                             const std::string* input = nullptr)
+                             const std::string* input = nullptr, int seconds = 120)
     {
-        std::vector<std::string> words {"120", ferrolatchExecutable()};
+        std::vector<std::string> words {std::to_string(seconds), ferrolatchExecutable()};
         words.insert(words.end(), arguments.begin(), arguments.end());
         RunResult result = run("/usr/bin/timeout", words, browserEnvironment(profile), input);
         everything += result.out + result.err;
@@ -302,7 +302,21 @@ TEST(BrowserCeremonyE2E, EnrollsAVolumeOnASetUpDriveUnlocksItAndCopiesItsRecover
 
     RunResult again = bench.browserCommand({"enroll-volume", container, "Browser Vault", credentialManifest,
                                             bench.work + "/second.json"});
-    EXPECT_EQ(again.status, 1) << "an existing name is refused";
+    EXPECT_EQ(again.status, 1);
+    EXPECT_TRUE(again.err.ends_with("refusing to replace existing APFS volume named Browser Vault\n")) << again.err;
+
+    // A failure after the volume exists locks it again and writes no manifest.
+    bench.mac.macsimOrThrow({"fault", "add", "--tool", "sync", "--args-prefix", "", "--exit", "1", "--stderr",
+                             "the disk went away"});
+    std::string failedManifest = bench.work + "/failed.json";
+    RunResult failed = bench.browserCommand({"enroll-volume", container, "Second", credentialManifest, failedManifest});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(failed.err.ends_with("the disk went away\n")) << failed.err;
+    EXPECT_FALSE(fs::exists(failedManifest));
+    json second = bench.volumeNamed("Second").value();
+    EXPECT_EQ(second["locked"], true);
+    json lastCall = bench.audit().back();
+    EXPECT_EQ(lastCall["argv"], json({"apfs", "lockVolume", second["device"]})) << lastCall;
 
     std::string returns = "\n\n\n\n\n";
     RunResult copied = bench.browserCommand({"copy-recovery", volumeManifest}, "prf", &returns);
@@ -333,6 +347,21 @@ TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
     craftedImage.resourceKind = "disk-image";
     std::string craftedImagePath = bench.work + "/crafted-image.json";
     std::ofstream(craftedImagePath) << encodeManifest(craftedImage);
+    Manifest browserVolume = crafted;
+    browserVolume.credentialID = "QUFBQQ";
+    std::string browserVolumePath = bench.work + "/browser-volume.json";
+    std::ofstream(browserVolumePath) << encodeManifest(browserVolume);
+    Manifest elsewhere = browserVolume;
+    elsewhere.volumeUUID = "00000000-0000-4000-8000-000000000000";
+    std::string elsewherePath = bench.work + "/elsewhere.json";
+    std::ofstream(elsewherePath) << encodeManifest(elsewhere);
+    ASSERT_EQ(bench.ferrolatch({"mount-drive", nativeManifest}, json::array({signInAnswer})).status, 0);
+    for (const auto& [command, error] :
+         {std::pair {"unlock-volume", "the enrolled APFS volume is not encrypted and locked"},
+          std::pair {"copy-recovery", "the enrolled APFS volume must be encrypted and locked"}}) {
+        RunResult unlocked = bench.browserCommand({command, browserVolumePath}, "prf", nullptr, 20);
+        EXPECT_EQ(unlocked.err, "ferrolatch-proof: " + std::string(error) + "\n");
+    }
     ASSERT_EQ(bench.ferrolatch({"lock-drive", nativeManifest}).status, 0);
 
     struct Case {
@@ -349,6 +378,8 @@ TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
         {{"enroll-volume", "disk5", "X", craftedPath, nativeManifest},
          "refusing to replace existing manifest at " + nativeManifest},
         {{"enroll", image, nativeManifest}, "refusing to replace existing manifest at " + nativeManifest},
+        {{"unlock-volume", elsewherePath}, "the enrolled APFS volume is not attached"},
+        {{"copy-recovery", elsewherePath}, "the enrolled APFS volume is not attached"},
         {{"unlock-volume", craftedPath}, "browser returned malformed Base64URL"},
         {{"copy-recovery", craftedPath}, "browser returned malformed Base64URL"},
         {{"unlock", image, craftedImagePath}, "browser returned malformed Base64URL"},
@@ -357,7 +388,7 @@ TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + c.error);
-        RunResult result = bench.browserCommand(c.arguments);
+        RunResult result = bench.browserCommand(c.arguments, "prf", nullptr, 20);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "ferrolatch-proof: " + c.error + "\n");
