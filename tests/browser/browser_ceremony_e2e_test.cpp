@@ -369,6 +369,8 @@ TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
         std::string error;
     };
     const std::string image = bench.images + "/x.dmg";
+    const std::string existingImage = bench.work + "/someone-elses.dmg";
+    std::ofstream(existingImage) << "data";
     const Case cases[] = {
         {{"unlock-volume", nativeManifest}, "manifest does not identify a supported APFS volume"},
         {{"copy-recovery", nativeManifest}, "manifest does not identify a supported APFS volume"},
@@ -378,6 +380,7 @@ TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
         {{"enroll-volume", "disk5", "X", craftedPath, nativeManifest},
          "refusing to replace existing manifest at " + nativeManifest},
         {{"enroll", image, nativeManifest}, "refusing to replace existing manifest at " + nativeManifest},
+        {{"enroll", existingImage, bench.work + "/v.json"}, "refusing to replace existing image at " + existingImage},
         {{"unlock-volume", elsewherePath}, "the enrolled APFS volume is not attached"},
         {{"copy-recovery", elsewherePath}, "the enrolled APFS volume is not attached"},
         {{"unlock-volume", craftedPath}, "browser returned malformed Base64URL"},
