@@ -54,6 +54,8 @@ public:
             return {};
         }
         try {
+            // Only a header that is valid UTF-8 can name the route, so its
+            // text is exactly the bytes before the blank line.
             std::size_t bodyStart = header->size() + 4;
             std::span<const std::uint8_t> body(request.bytes);
             Bytes decoded = decodeRequestBody(body.subspan(bodyStart), *header);
