@@ -3,6 +3,7 @@
 #include "common/errors.h"
 #include "platform/disk_arbitration.h"
 #include "platform/keychain.h"
+#include "platform/loopback_sockets.h"
 #include "platform/main_loop.h"
 #include "platform/mounted_volumes.h"
 #include "platform/notifications.h"
@@ -121,6 +122,17 @@ public:
 inline Keychain& keychain()
 {
     static NoKeychain none;
+    return none;
+}
+
+class NoLoopbackSockets final : public LoopbackSockets {
+public:
+    LoopbackListening listen(int) override { refuse("loopback sockets"); }
+};
+
+inline LoopbackSockets& loopbackSockets()
+{
+    static NoLoopbackSockets none;
     return none;
 }
 

@@ -15,6 +15,7 @@
 #include "platform/posix/desktop_plugin.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_interruption.h"
+#include "platform/posix/posix_loopback_sockets.h"
 #include "platform/posix/posix_paths.h"
 #include "platform/posix/posix_tool_runner.h"
 #include "platform/posix/syslog_log.h"
@@ -91,7 +92,8 @@ public:
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
-            .input = m_interruption.input(), .interruption = m_interruption, .keychain = *m_keychain});
+            .input = m_interruption.input(), .interruption = m_interruption, .keychain = *m_keychain,
+            .loopback = m_loopback});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -129,6 +131,7 @@ private:
     std::optional<std::string> m_missing;
     std::string m_home;
     PosixToolRunner m_tools;
+    PosixLoopbackSockets m_loopback;
     PosixFiles m_hostFiles;
     MacsimFiles m_files {m_hostFiles, m_sysroot};
     SyslogLog m_syslog;
