@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/prompt_suppression.h"
 #include "app/self_test.h"
+#include "commands/browser_commands.h"
 #include "commands/drive_commands.h"
 #include "commands/drive_setup.h"
 #include "commands/inspect_drive.h"
@@ -42,8 +43,8 @@ void withPromptSuppression(Platform& platform, const CommandArguments& arguments
 std::span<const Command> commandTable()
 {
     static const std::vector<Command> table = {
-        {"enroll", {image, manifest}, false, nullptr},
-        {"unlock", {image, manifest}, false, nullptr},
+        {"enroll", {image, manifest}, false, enrollCommand},
+        {"unlock", {image, manifest}, false, unlockCommand},
         {"native-enroll", {image, manifest}, true, nativeEnrollCommand},
         {"native-unlock", {image, manifest}, true, nativeUnlockCommand},
         {"native-enroll-bundle", {credentialManifest, bundle, manifest, size, volumeName}, true,
@@ -61,11 +62,11 @@ std::span<const Command> commandTable()
         {"native-copy-recovery", {manifest}, true, nativeCopyRecoveryCommand},
         {"native-offline-recovery", {manifest}, true, nativeOfflineRecoveryCommand},
         {"native-passwords-recovery", {manifest}, true, nativePasswordsRecoveryCommand, "native-copy-recovery"},
-        {"enroll-volume", {container, name, credentialManifest, volumeManifest}, false, nullptr},
-        {"unlock-volume", {volumeManifest}, false, nullptr},
+        {"enroll-volume", {container, name, credentialManifest, volumeManifest}, false, enrollVolumeCommand},
+        {"unlock-volume", {volumeManifest}, false, unlockVolumeCommand},
         {"store-recovery", {volumeManifest}, false, nullptr},
         {"share-recovery", {volumeManifest}, true, nullptr},
-        {"copy-recovery", {volumeManifest}, false, nullptr},
+        {"copy-recovery", {volumeManifest}, false, copyRecoveryCommand},
         {"inspect-drive", {wholeDisk}, false, inspectDriveCommand},
         {"agent-enable", {}, true, nullptr},
         {"agent-disable", {}, true, nullptr},

@@ -126,8 +126,16 @@ int runOpen(Invocation& call)
     if (!application.empty()) {
         appendLine(call.sysroot.openLog(), nlohmann::json {{"application", application}, {"targets", targets}}.dump());
         const char* browser = std::getenv("FERROLATCH_SIM_BROWSER");
-        if (application == "Safari" && browser && *browser && !targets.empty())
-            spawnDetached(browser, {targets.front()}, logDirectory(call.sysroot) + "/browser.log", true, true);
+        auto present = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
+        if (application == "Safari" && !targets.empty()) {
+            // Without a configured stand-in, a person at a Linux desktop gets
+            // the default browser, which may have a real authenticator.
+            std::string log = logDirectory(call.sysroot) + "/browser.log";
+            if (browser && *browser)
+                spawnDetached(browser, {targets.front()}, log, true, true);
+            else if (present("DISPLAY") || present("WAYLAND_DISPLAY"))
+                spawnDetached("xdg-open", {targets.front()}, log, true, true);
+        }
         return 0;
     }
     if (targets.size() != 1)

@@ -4,6 +4,7 @@
 #include "platform/interruption.h"
 #include "platform/keychain.h"
 #include "platform/log.h"
+#include "platform/loopback_sockets.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
 #include "platform/pasteboard.h"
@@ -52,6 +53,8 @@ struct Platform {
     Keychain& keychain = unavailable::keychain();
     // The agent's item in the menu bar.
     StatusItem& statusItem = unavailable::statusItem();
+    // The browser ceremony's local proof server.
+    LoopbackSockets& loopback = unavailable::loopbackSockets();
 };
 
 }

@@ -3,6 +3,7 @@
 #include "common/errors.h"
 #include "platform/disk_arbitration.h"
 #include "platform/keychain.h"
+#include "platform/loopback_sockets.h"
 #include "platform/main_loop.h"
 #include "platform/mounted_volumes.h"
 #include "platform/notifications.h"
@@ -138,6 +139,17 @@ public:
 inline StatusItem& statusItem()
 {
     static NoStatusItem none;
+    return none;
+}
+
+class NoLoopbackSockets final : public LoopbackSockets {
+public:
+    LoopbackListening listen(int) override { refuse("loopback sockets"); }
+};
+
+inline LoopbackSockets& loopbackSockets()
+{
+    static NoLoopbackSockets none;
     return none;
 }
 

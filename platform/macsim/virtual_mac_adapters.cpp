@@ -20,6 +20,7 @@
 #include "platform/posix/desktop_plugin.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_interruption.h"
+#include "platform/posix/posix_loopback_sockets.h"
 #include "platform/posix/posix_paths.h"
 #include "platform/posix/posix_tool_runner.h"
 #include "platform/posix/syslog_log.h"
@@ -104,7 +105,7 @@ public:
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
             .input = m_interruption.input(), .interruption = m_interruption, .diskArbitration = m_diskArbitration,
             .notifications = *m_notifications, .volumeEvents = *m_notifications, .mountedVolumes = m_mountedVolumes,
-            .keychain = *m_keychain, .statusItem = statusItem});
+            .keychain = *m_keychain, .statusItem = statusItem, .loopback = m_loopback});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -147,6 +148,7 @@ private:
     std::optional<std::string> m_missing;
     std::string m_home;
     PosixToolRunner m_tools;
+    PosixLoopbackSockets m_loopback;
     PosixFiles m_hostFiles;
     MacsimFiles m_files {m_hostFiles, m_sysroot};
     SyslogLog m_syslog;

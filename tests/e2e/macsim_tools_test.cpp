@@ -227,6 +227,27 @@ TEST(MacsimTools, OpenRecordsApplicationRequestsAndHandsSafariToTheBrowser)
     EXPECT_EQ(requests[1]["targets"][0], "http://127.0.0.1:5555/proof?x=1");
 }
 
+// With no stand-in browser, a desktop's default browser opens the page, so a
+// person can complete the ceremony with a real authenticator.
+TEST(MacsimTools, OpenHandsSafariToTheDesktopsBrowserWhenNoStandInIsSet)
+{
+    VirtualMac mac;
+    std::string bin = mac.sysroot() + "/bin";
+    std::string seen = mac.sysroot() + "/xdg-saw";
+    std::filesystem::create_directories(bin);
+    writeFile(bin + "/xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > \"" + seen + "\"\n", 0755);
+    std::string path = bin + ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+
+    RunResult headless = withEnvironment(mac, "/usr/bin/open", {"-a", "Safari", "http://localhost:5555/proof/a"},
+        {{"FERROLATCH_SIM_BROWSER", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"PATH", path}});
+    EXPECT_EQ(headless.status, 0);
+    RunResult desktop = withEnvironment(mac, "/usr/bin/open", {"-a", "Safari", "http://localhost:5555/proof/b"},
+        {{"FERROLATCH_SIM_BROWSER", ""}, {"DISPLAY", ":77"}, {"PATH", path}});
+    EXPECT_EQ(desktop.status, 0);
+    EXPECT_TRUE(waitFor([&] { return exists(seen) && readTextFile(seen).size() > 0; }));
+    EXPECT_EQ(readTextFile(seen), "http://localhost:5555/proof/b");
+}
+
 TEST(MacsimTools, PgrepAndKillallSeeOnlyThisSysrootsAgent)
 {
     VirtualMac mac;
