@@ -105,6 +105,11 @@ void postVolumeChange(const Sysroot& sysroot, VolumeChange change, const std::st
     ws::postToAll(ws::notificationDirectory(sysroot.root), ferrolatch::volumeEventMessage(kind, mountPoint));
 }
 
+void postDistributedNotification(const Sysroot& sysroot, const std::string& name)
+{
+    ws::postToAll(ws::notificationDirectory(sysroot.root), ferrolatch::distributedNotificationMessage(name));
+}
+
 namespace {
 
 std::optional<ferrolatch::FileDescriptor> connectAgent(const Sysroot& sysroot)

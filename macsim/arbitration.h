@@ -33,6 +33,9 @@ enum class VolumeChange { Mounted, Unmounted, Renamed };
 // Posts the workspace's notification to every observing process.
 void postVolumeChange(const Sysroot& sysroot, VolumeChange change, const std::string& mountPoint);
 
+// Posts a distributed notification by name, as any process of the Mac may.
+void postDistributedNotification(const Sysroot& sysroot, const std::string& name);
+
 // An agent started on demand closes this descriptor, named by this variable,
 // once it listens.
 inline constexpr int agentReadyDescriptor = 3;

@@ -40,7 +40,8 @@ const char* const usage = "usage:\n"
                           "  macsim fault clear\n"
                           "  macsim audit\n"
                           "  macsim state\n"
-                          "  macsim agent start | macsim agent stop\n";
+                          "  macsim agent start | macsim agent stop\n"
+                          "  macsim notify NAME\n";
 
 [[noreturn]] void usageError()
 {
@@ -445,6 +446,8 @@ int run(const std::vector<std::string>& arguments)
         printState();
     else if (command == "agent")
         agentCommand(rest);
+    else if (command == "notify" && rest.size() == 1 && !rest[0].empty())
+        postDistributedNotification(requireSysroot(), rest[0]);
     else if (command == "help" && rest.empty())
         std::cout << usage;
     else

@@ -222,6 +222,7 @@ TEST(DiskArbitrationOnTheVirtualMac, NotificationsReachEveryObservingProcess)
     MacsimNotificationCenter center(drive.mac.sysroot(), loop);
     center.post(name);
     center.post("com.example.unobserved");
+    ASSERT_EQ(drive.mac.macsim({"notify", name}).status, 0);
 
     ASSERT_EQ(drive.attach().status, 0);
     std::string mounted = volumeNamed(drive.mac, "disk5s1")["mountPoint"];
@@ -230,7 +231,7 @@ TEST(DiskArbitrationOnTheVirtualMac, NotificationsReachEveryObservingProcess)
     EXPECT_EQ(renamed, drive.mac.sysroot() + "/Volumes/BOOT");
     ASSERT_EQ(drive.mac.tool(diskutil, {"unmount", "disk5s1"}).status, 0);
 
-    const std::string expected = "notification " + name + "\n" + "volume did-mount " + mounted + "\n" +
+    const std::string expected = "notification " + name + "\n" + "notification " + name + "\n" + "volume did-mount " + mounted + "\n" +
                                  "volume did-rename-volume " + renamed + "\n" + "volume did-unmount " + renamed + "\n";
     for (LiveProcess* observer : {first.get(), second.get()}) {
         ASSERT_TRUE(observer->readUntil("volume did-unmount"));
