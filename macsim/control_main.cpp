@@ -135,7 +135,11 @@ void init(const std::vector<std::string>& arguments)
 
 struct Locked {
     explicit Locked(const Sysroot& root) : sysroot(root), lock(root), state(loadState(root)), machine(root, state) {}
-    void save() { saveState(sysroot, state); }
+    void save()
+    {
+        saveState(sysroot, state);
+        publishVolumeChanges(sysroot);
+    }
     Sysroot sysroot;
     StateLock lock;
     State state;

@@ -231,8 +231,9 @@ TEST(DiskArbitrationOnTheVirtualMac, NotificationsReachEveryObservingProcess)
     EXPECT_EQ(renamed, drive.mac.sysroot() + "/Volumes/BOOT");
     ASSERT_EQ(drive.mac.tool(diskutil, {"unmount", "disk5s1"}).status, 0);
 
-    const std::string expected = "notification " + name + "\n" + "notification " + name + "\n" + "volume did-mount " + mounted + "\n" +
-                                 "volume did-rename-volume " + renamed + "\n" + "volume did-unmount " + renamed + "\n";
+    const std::string expected = "notification " + name + "\n" + "notification " + name + "\n" + "volume did-mount " + mounted +
+                                 " listed\n" + "volume did-rename-volume " + renamed + " listed\n" +
+                                 "volume did-unmount " + renamed + " unlisted\n";
     for (LiveProcess* observer : {first.get(), second.get()}) {
         ASSERT_TRUE(observer->readUntil("volume did-unmount"));
         ASSERT_TRUE(observer->readUntil("\n", 5));
