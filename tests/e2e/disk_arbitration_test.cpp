@@ -299,19 +299,3 @@ TEST(DiskArbitrationOnTheVirtualMac, ANobrowseMountIsHiddenFromTheBrowsableListi
     ASSERT_EQ(browsable.size(), 1u);
     EXPECT_EQ(browsable[0].path, "/");
 }
-
-TEST(DiskArbitrationOnTheVirtualMac, AnAgentStartedOnDemandEndsWithItsVirtualMac)
-{
-    Drive drive;
-    ASSERT_EQ(drive.attach().status, 0);
-    RunResult found = drive.mac.tool("/usr/bin/pgrep", {"-x", "-u", std::to_string(getuid()), "APFSUserAgent"});
-    ASSERT_EQ(found.status, 0) << "the agent was not started for the prompt";
-    int agent = std::stoi(found.out);
-    ASSERT_TRUE(sysroot_sockets::processAlive(agent));
-
-    std::filesystem::remove_all(drive.mac.sysroot());
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (sysroot_sockets::processAlive(agent) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(sysroot_sockets::processAlive(agent));
-}
