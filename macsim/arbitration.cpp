@@ -96,13 +96,37 @@ void dropClaim(const Sysroot& sysroot, const std::string& device)
     wire::removeClaim(sysroot.root, device);
 }
 
+namespace {
+
+std::vector<std::string>& pendingChanges()
+{
+    static std::vector<std::string> pending;
+    return pending;
+}
+
+}
+
 void postVolumeChange(const Sysroot& sysroot, VolumeChange change, const std::string& mountPoint)
 {
     using ferrolatch::VolumeEventKind;
     VolumeEventKind kind = change == VolumeChange::Mounted ? VolumeEventKind::DidMount
         : change == VolumeChange::Unmounted               ? VolumeEventKind::DidUnmount
                                                           : VolumeEventKind::DidRenameVolume;
-    ws::postToAll(ws::notificationDirectory(sysroot.root), ferrolatch::volumeEventMessage(kind, mountPoint));
+    (void)sysroot;
+    pendingChanges().push_back(ferrolatch::volumeEventMessage(kind, mountPoint));
+}
+
+void publishVolumeChanges(const Sysroot& sysroot)
+{
+    std::vector<std::string> changes;
+    changes.swap(pendingChanges());
+    for (const std::string& change : changes)
+        ws::postToAll(ws::notificationDirectory(sysroot.root), change);
+}
+
+void postDistributedNotification(const Sysroot& sysroot, const std::string& name)
+{
+    ws::postToAll(ws::notificationDirectory(sysroot.root), ferrolatch::distributedNotificationMessage(name));
 }
 
 namespace {

@@ -30,8 +30,14 @@ bool isClaimed(const Sysroot& sysroot, const std::string& device);
 void dropClaim(const Sysroot& sysroot, const std::string& device);
 
 enum class VolumeChange { Mounted, Unmounted, Renamed };
-// Posts the workspace's notification to every observing process.
+// Queues the workspace's notification; publishVolumeChanges sends what is
+// queued to every observing process once the state the notifications describe
+// is saved, so that an observer reading it then sees the change.
 void postVolumeChange(const Sysroot& sysroot, VolumeChange change, const std::string& mountPoint);
+void publishVolumeChanges(const Sysroot& sysroot);
+
+// Posts a distributed notification by name, as any process of the Mac may.
+void postDistributedNotification(const Sysroot& sysroot, const std::string& name);
 
 // An agent started on demand closes this descriptor, named by this variable,
 // once it listens.

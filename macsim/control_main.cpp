@@ -45,7 +45,9 @@ const char* const usage = "usage:\n"
                           "  macsim agent start | macsim agent stop\n"
                           "  macsim keychain list\n"
                           "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n"
-                          "  macsim menubar [click TITLE]\n";
+                          "  macsim menubar [click TITLE]\n"
+
+                          "  macsim notify NAME\n";
 
 [[noreturn]] void usageError()
 {
@@ -139,7 +141,11 @@ void init(const std::vector<std::string>& arguments)
 
 struct Locked {
     explicit Locked(const Sysroot& root) : sysroot(root), lock(root), state(loadState(root)), machine(root, state) {}
-    void save() { saveState(sysroot, state); }
+    void save()
+    {
+        saveState(sysroot, state);
+        publishVolumeChanges(sysroot);
+    }
     Sysroot sysroot;
     StateLock lock;
     State state;
@@ -466,6 +472,8 @@ int run(const std::vector<std::string>& arguments)
         keychainControl(rest);
     else if (command == "menubar")
         menuBarCommand(requireSysroot().root, rest, std::cout);
+    else if (command == "notify" && rest.size() == 1 && !rest[0].empty())
+        postDistributedNotification(requireSysroot(), rest[0]);
     else if (command == "help" && rest.empty())
         std::cout << usage;
     else

@@ -15,8 +15,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
-#include <poll.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -126,24 +124,6 @@ void serve(const Sysroot& sysroot, int client)
 
 }
 
-namespace {
-
-// Whether the pending events say the agent's socket, or its directory, went.
-bool socketRemoved(int watch, const std::string& socketName)
-{
-    alignas(inotify_event) char buffer[4096];
-    ssize_t length = ::read(watch, buffer, sizeof buffer);
-    for (ssize_t at = 0; at < length;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        if ((event->mask & (IN_DELETE_SELF | IN_IGNORED)) || (event->len > 0 && socketName == event->name))
-            return true;
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-    return false;
-}
-
-}
-
 int runPasswordAgent()
 {
     std::signal(SIGTERM, SIG_DFL);
@@ -154,18 +134,12 @@ int runPasswordAgent()
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
     std::optional<ferrolatch::FileDescriptor> listener;
-    std::string socketName = std::to_string(::getpid()) + ".sock";
-    ferrolatch::FileDescriptor removal;
     std::optional<Sysroot> sysroot = locateSysroot("/System/Library/CoreServices/APFSUserAgent");
     if (sysroot) {
         try {
             std::string directory = ws::agentDirectory(sysroot->root);
             ws::makeDirectory(directory);
-            listener = ws::listenStream(directory + "/" + socketName);
-            // A virtual Mac that is deleted takes its agent with it.
-            removal = ferrolatch::FileDescriptor(::inotify_init1(IN_CLOEXEC));
-            if (removal.isOpen())
-                ::inotify_add_watch(removal.get(), directory.c_str(), IN_DELETE | IN_DELETE_SELF | IN_MOVED_FROM);
+            listener = ws::listenStream(directory + "/" + std::to_string(::getpid()) + ".sock");
         } catch (const std::exception&) {
             listener.reset();
         }
@@ -177,17 +151,9 @@ int runPasswordAgent()
         for (;;)
             ::pause();
     }
+    // It holds nothing slow to close (an inotify watch would be), so a killed
+    // agent is gone as soon as pgrep stops listing it.
     for (;;) {
-        pollfd watched[2] = {{listener->get(), POLLIN, 0}, {removal.get(), POLLIN, 0}};
-        if (::poll(watched, removal.isOpen() ? 2 : 1, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return 1;
-        }
-        if (removal.isOpen() && watched[1].revents && socketRemoved(removal.get(), socketName))
-            return 0;
-        if (!watched[0].revents)
-            continue;
         int client = ::accept4(listener->get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0 && (errno == EINTR || errno == ECONNABORTED))
             continue;

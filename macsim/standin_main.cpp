@@ -1,6 +1,7 @@
 #include "macsim/standin.h"
 
 #include "common/utf8.h"
+#include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 
@@ -159,6 +160,7 @@ int runMachineTool(Invocation& call, Machine& machine)
     else
         runHdiutil(call, machine);
     saveState(call.sysroot, machine.state());
+    publishVolumeChanges(call.sysroot);
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "agent/mount_guard_uuid.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/macsim/macsim_disk_arbitration.h"
+#include "platform/macsim/macsim_mounted_volumes.h"
 #include "platform/macsim/macsim_notification_center.h"
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/syslog_log.h"
@@ -165,8 +166,15 @@ int main(int argc, char** argv)
     }
     for (const std::string& name : observed)
         center.observe(name, [name] { say("notification " + name); });
+    // Each event says whether the volume listing already shows the change.
+    MacsimMountedVolumes listing(sysroot);
     if (volumes)
-        center.observe([](const VolumeEvent& event) { say(std::string("volume ") + eventName(event.kind) + " " + event.path); });
+        center.observe([&listing](const VolumeEvent& event) {
+            bool listed = false;
+            for (const MountedVolumeInfo& volume : listing.mountedVolumes(MountedVolumes::Hidden::Listed))
+                listed = listed || volume.path == event.path;
+            say(std::string("volume ") + eventName(event.kind) + " " + event.path + (listed ? " listed" : " unlisted"));
+        });
 
     std::thread input([&] {
         std::string line;

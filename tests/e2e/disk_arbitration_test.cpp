@@ -222,6 +222,7 @@ TEST(DiskArbitrationOnTheVirtualMac, NotificationsReachEveryObservingProcess)
     MacsimNotificationCenter center(drive.mac.sysroot(), loop);
     center.post(name);
     center.post("com.example.unobserved");
+    ASSERT_EQ(drive.mac.macsim({"notify", name}).status, 0);
 
     ASSERT_EQ(drive.attach().status, 0);
     std::string mounted = volumeNamed(drive.mac, "disk5s1")["mountPoint"];
@@ -230,8 +231,9 @@ TEST(DiskArbitrationOnTheVirtualMac, NotificationsReachEveryObservingProcess)
     EXPECT_EQ(renamed, drive.mac.sysroot() + "/Volumes/BOOT");
     ASSERT_EQ(drive.mac.tool(diskutil, {"unmount", "disk5s1"}).status, 0);
 
-    const std::string expected = "notification " + name + "\n" + "volume did-mount " + mounted + "\n" +
-                                 "volume did-rename-volume " + renamed + "\n" + "volume did-unmount " + renamed + "\n";
+    const std::string expected = "notification " + name + "\n" + "notification " + name + "\n" + "volume did-mount " + mounted +
+                                 " listed\n" + "volume did-rename-volume " + renamed + " listed\n" +
+                                 "volume did-unmount " + renamed + " unlisted\n";
     for (LiveProcess* observer : {first.get(), second.get()}) {
         ASSERT_TRUE(observer->readUntil("volume did-unmount"));
         ASSERT_TRUE(observer->readUntil("\n", 5));
@@ -296,20 +298,4 @@ TEST(DiskArbitrationOnTheVirtualMac, ANobrowseMountIsHiddenFromTheBrowsableListi
     std::vector<MountedVolumeInfo> browsable = listing.mountedVolumes(MountedVolumes::Hidden::Skipped);
     ASSERT_EQ(browsable.size(), 1u);
     EXPECT_EQ(browsable[0].path, "/");
-}
-
-TEST(DiskArbitrationOnTheVirtualMac, AnAgentStartedOnDemandEndsWithItsVirtualMac)
-{
-    Drive drive;
-    ASSERT_EQ(drive.attach().status, 0);
-    RunResult found = drive.mac.tool("/usr/bin/pgrep", {"-x", "-u", std::to_string(getuid()), "APFSUserAgent"});
-    ASSERT_EQ(found.status, 0) << "the agent was not started for the prompt";
-    int agent = std::stoi(found.out);
-    ASSERT_TRUE(sysroot_sockets::processAlive(agent));
-
-    std::filesystem::remove_all(drive.mac.sysroot());
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (sysroot_sockets::processAlive(agent) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(sysroot_sockets::processAlive(agent));
 }

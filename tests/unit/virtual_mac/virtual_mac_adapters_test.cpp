@@ -70,6 +70,9 @@ TEST(VirtualMacAdapters, WithoutAVirtualMacTheSetSaysHowToGetOneAndWritesNothing
         EXPECT_NE(adapters->servicesUnavailable()->find("macsim init"), std::string::npos);
         EXPECT_EQ(adapters->servicesUnavailable()->find("//"), std::string::npos);
         adapters->platform().log.write("not written anywhere in the sysroot");
+        EXPECT_FALSE(adapters->platform().diskArbitration.createSession());
+        EXPECT_THROW(adapters->platform().notifications.observe("name", [] {}), PlatformError);
+        EXPECT_TRUE(adapters->platform().mountedVolumes.mountedVolumes(MountedVolumes::Hidden::Listed).empty());
     }
     EXPECT_EQ(entries(scratch.path), before);
 }
@@ -86,6 +89,26 @@ TEST(VirtualMacAdapters, TheSysrootIsNormalisedOnceForEveryAdapter)
         EXPECT_EQ(adapters->platform().paths.systemFile("/Volumes"), root + "/Volumes");
         EXPECT_EQ(adapters->platform().paths.mainBundle(), scratch.path + "/Ferrolatch.app");
     }
+}
+
+// The agent's services come from the sysroot, not the refusing defaults: a
+// session, notifications that come back to the observer on its main loop.
+TEST(VirtualMacAdapters, TheAgentsSystemServicesAreTheVirtualMacs)
+{
+    Scratch scratch;
+    std::string root = scratch.virtualMac("mac");
+    std::ostringstream out;
+    auto adapters = virtualMacAdapters(scratch.settings(root), out);
+    Platform& platform = adapters->platform();
+    EXPECT_TRUE(platform.diskArbitration.createSession());
+    int delivered = 0;
+    auto token = platform.notifications.observe("com.quorvel.ferrolatch.finder.volumes-changed", [&] { ++delivered; });
+    platform.notifications.post("com.quorvel.ferrolatch.finder.volumes-changed");
+    platform.mainLoop.runUntil([&] { return delivered == 1; });
+    EXPECT_EQ(delivered, 1);
+    platform.notifications.removeObserver(token);
+    EXPECT_NO_THROW(platform.volumeEvents.observe([](const VolumeEvent&) {}));
+    EXPECT_TRUE(platform.mountedVolumes.mountedVolumes(MountedVolumes::Hidden::Listed).empty()); // "{}" lists nothing
 }
 
 TEST(VirtualMacAdapters, TheUserInterfaceIsTheScriptsOrTheDesktopsWithItsClipboard)
