@@ -78,6 +78,11 @@ std::optional<std::string> mountDissent(const Sysroot& sysroot, const Arbitrated
         if (auto still = wire::currentClaim(sysroot.root, volume.device); still && still->session == claim->session)
             wire::removeClaim(sysroot.root, volume.device);
     }
+    return automaticMountDissent(sysroot, volume);
+}
+
+std::optional<std::string> automaticMountDissent(const Sysroot& sysroot, const ArbitratedVolume& volume)
+{
     for (const std::string& session : ws::socketsIn(ws::sessionDirectory(sysroot.root))) {
         Answer approval = ask(session, wire::Request::Approve, volume);
         if (approval.dissenter)

@@ -25,6 +25,10 @@ void peekSessions(const Sysroot& sysroot, const ArbitratedVolume& volume);
 // mount. Empty when it may be mounted; else the dissenter's status string.
 std::optional<std::string> mountDissent(const Sysroot& sysroot, const ArbitratedVolume& volume);
 
+// Asks every session to approve the system's own attempt to mount a volume
+// that arrived; a claim is not asked to give way to it. Empty when approved.
+std::optional<std::string> automaticMountDissent(const Sysroot& sysroot, const ArbitratedVolume& volume);
+
 bool isClaimed(const Sysroot& sysroot, const std::string& device);
 // A disk that goes away takes its claim with it.
 void dropClaim(const Sysroot& sysroot, const std::string& device);

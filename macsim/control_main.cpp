@@ -46,7 +46,6 @@ const char* const usage = "usage:\n"
                           "  macsim keychain list\n"
                           "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n"
                           "  macsim menubar [click TITLE]\n"
-
                           "  macsim notify NAME\n";
 
 [[noreturn]] void usageError()

@@ -370,7 +370,10 @@ void Machine::attach(Disk& target)
     for (auto [container, volume] : arrived) {
         if (!volume->encrypted && !volume->mounted)
             mountIfApproved(*container, *volume, volume->browsable);
-        else if (volume->encrypted && volume->locked && !isClaimed(m_sysroot, device(*container, *volume)))
+        else if (volume->encrypted && volume->locked && !automaticMountDissent(m_sysroot, ArbitratedVolume {device(*container, *volume), volume->uuid})
+                 && !isClaimed(m_sysroot, device(*container, *volume)))
+            // The system tries a locked volume too; only an approved attempt
+            // on an unclaimed volume reaches the APFS agent's prompt.
             offerToPasswordAgent(m_sysroot, volume->uuid);
     }
 }
