@@ -456,6 +456,15 @@ TEST(BrowserCeremonyE2E, StoresAndSharesTheRecoveryPasswordOfABrowserVolume)
                             "couldn’t be completed. (OSStatus error -128.)\n");
     EXPECT_EQ(passwordsOpenings(bench.audit()), 2u);
 
+    // A keychain that refuses the item fails the store after the ceremony.
+    bench.mac.macsimOrThrow({"keychain", "fault", "add", "-25291"});
+    RunResult refused = bench.browserCommand({"store-recovery", volumeManifest});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, bench.progress("unlock"));
+    EXPECT_EQ(refused.err, "ferrolatch-proof: could not store the synchronizable recovery password: No keychain is "
+                           "available. You may need to restart your computer. (-25291)\n");
+    EXPECT_EQ(passwordsOpenings(bench.audit()), 2u);
+
     // Still the one item, and still the volume's password.
     EXPECT_EQ(json::parse(bench.mac.macsimOrThrow({"keychain", "list"})).size(), 1u);
     std::optional<SecretBytes> again;
