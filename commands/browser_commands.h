@@ -4,8 +4,11 @@
 #include "commands/command.h"
 #include "common/secret_bytes.h"
 #include "platform/files.h"
+#include "platform/keychain.h"
+#include "platform/main_loop.h"
 #include "platform/tool_runner.h"
 
+#include <ostream>
 #include <string>
 
 namespace ferrolatch {
@@ -42,5 +45,27 @@ void enrollVolumeCommand(Platform& platform, const CommandArguments& arguments);
 void unlockVolumeCommand(Platform& platform, const CommandArguments& arguments);
 // copy-recovery VOLUME_MANIFEST
 void copyRecoveryCommand(Platform& platform, const CommandArguments& arguments);
+
+// Where store-recovery and share-recovery put the password and report.
+struct BrowserRecoveryServices {
+    Keychain& keychain;
+    MainLoop& loop;
+    ToolRunner& tools;
+    std::ostream& out;
+};
+
+// The second half of store-recovery: the password becomes the keychain item,
+// read back exactly, then the result lines and Passwords. The password is
+// zeroed however it ends.
+void storeObtainedRecovery(BrowserRecoveryServices& services, BrowserVolumePassword& obtained);
+// The second half of share-recovery: the password is offered to the
+// shared-web-credential service, then the result lines and Passwords. The
+// password is zeroed however it ends.
+void shareObtainedRecovery(BrowserRecoveryServices& services, BrowserVolumePassword& obtained);
+
+// store-recovery VOLUME_MANIFEST
+void storeRecoveryCommand(Platform& platform, const CommandArguments& arguments);
+// share-recovery VOLUME_MANIFEST
+void shareRecoveryCommand(Platform& platform, const CommandArguments& arguments);
 
 }

@@ -2,7 +2,11 @@
 // virtual authenticator, started once for the whole suite, opens the proof
 // page through the virtual Mac's `open -a Safari URL`, presses its button and
 // posts the PRF result back. Each test has its own virtual Mac.
+#include "common/hex.h"
+#include "platform/headless/headless_main_loop.h"
+#include "platform/macsim/macsim_keychain.h"
 #include "platform/macsim/macsim_pasteboard.h"
+#include "platform/unavailable_services.h"
 #include "tests/e2e/drive_test_support.h"
 #include "tests/e2e/live_process.h"
 
@@ -116,11 +120,15 @@ struct BrowserBench : DriveBench {
     // A command through the browser, bounded so that a broken page fails the
     // test instead of waiting out the five-minute ceremony.
     RunResult browserCommand(const std::vector<std::string>& arguments, const std::string& profile = "prf",
-                             const std::string* input = nullptr, int seconds = 120)
+                             const std::string* input = nullptr, int seconds = 120,
+                             const std::map<std::string, std::string>& extra = {})
     {
         std::vector<std::string> words {std::to_string(seconds), ferrolatchExecutable()};
         words.insert(words.end(), arguments.begin(), arguments.end());
-        RunResult result = run("/usr/bin/timeout", words, browserEnvironment(profile), input);
+        auto environment = browserEnvironment(profile);
+        for (const auto& [name, value] : extra)
+            environment[name] = value;
+        RunResult result = run("/usr/bin/timeout", words, environment, input);
         everything += result.out + result.err;
         return result;
     }
@@ -327,6 +335,156 @@ TEST(BrowserCeremonyE2E, EnrollsAVolumeOnASetUpDriveUnlocksItAndCopiesItsRecover
     EXPECT_FALSE(fs::exists(MacsimPasteboard::pasteboardFile(bench.mac.sysroot())));
 }
 
+namespace {
+
+const std::string saveConsent = R"([{"expect": "Save a password for ", "button": "Save Password"}])";
+const std::string declineConsent = R"([{"expect": "Save a password for ", "button": "Not Now"}])";
+
+// The recovery item's identity, as the program's store and the shared
+// credential both use it.
+KeychainAttributes recoveryIdentity(const std::string& account)
+{
+    KeychainAttributes identity;
+    identity.itemClass = std::string(kSecClassInternetPassword);
+    identity.server = std::string(recoveryCredentialDomain);
+    identity.account = account;
+    identity.protocol = std::string(kSecAttrProtocolHTTPS);
+    identity.authenticationType = std::string(kSecAttrAuthenticationTypeHTMLForm);
+    identity.synchronizable = true;
+    return identity;
+}
+
+std::size_t passwordsOpenings(const json& audit)
+{
+    return static_cast<std::size_t>(std::count_if(audit.begin(), audit.end(), [](const json& call) {
+        return call.dump().find(R"("-a","Passwords")") != std::string::npos;
+    }));
+}
+
+}
+
+// A browser volume's recovery password goes to the password manager: stored
+// as exactly one item that is the volume's own password and never lies on
+// disk in clear, an older item cleaned away; then offered as the shared
+// credential, saved with consent and refused on "Not Now".
+TEST(BrowserCeremonyE2E, StoresAndSharesTheRecoveryPasswordOfABrowserVolume)
+{
+    REQUIRE_CHROMIUM();
+    BrowserBench bench;
+    bench.addDisk();
+    ASSERT_EQ(bench.initDrive("disk4", bench.work + "/drive.json").status, 0);
+    std::string container = bench.volumeNamed("PRIVATE").value()["container"];
+    std::string credentialManifest = bench.work + "/credential.json";
+    ASSERT_EQ(bench.browserCommand({"enroll", bench.images + "/c.dmg", credentialManifest}).status, 0);
+    std::string volumeManifest = bench.work + "/browser-volume.json";
+    RunResult enrolled =
+        bench.browserCommand({"enroll-volume", container, "Browser Vault", credentialManifest, volumeManifest});
+    ASSERT_EQ(enrolled.status, 0) << enrolled.err;
+    const std::string uuid = *decodeManifest(readTextFile(volumeManifest)).volumeUUID;
+    const std::string account = "Ferrolatch Browser Vault " + uuid;
+    const std::string domain(recoveryCredentialDomain);
+
+    // An item of the older layout for this volume, filed under the lower-case UUID.
+    ManualClock clock;
+    HeadlessMainLoop loop(clock);
+    MacsimKeychain keychain(loop, unavailable::ui(), keychainStoreLocation(bench.mac.sysroot(), loginName()), "");
+    KeychainAttributes legacy = recoveryIdentity(account);
+    legacy.authenticationType = std::string(kSecAttrAuthenticationTypeDefault);
+    std::string lowerUUID = uuid;
+    std::transform(lowerUUID.begin(), lowerUUID.end(), lowerUUID.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    legacy.path = "/recovery/" + lowerUUID;
+    legacy.valueData = SecretBytes::copyOf(std::string_view("an older copy"));
+    ASSERT_EQ(keychain.add(legacy), errSecSuccess);
+
+    RunResult stored = bench.browserCommand({"store-recovery", volumeManifest});
+    ASSERT_EQ(stored.status, 0) << stored.err;
+    EXPECT_EQ(stored.out, bench.progress("unlock") + "RECOVERY STORAGE PROOF PASSED\n"
+                              + "Saved and read back an iCloud-synchronizable Internet password item.\nWebsite: "
+                              + domain + "\nAccount: " + account + "\n");
+    json items = json::parse(bench.mac.macsimOrThrow({"keychain", "list"}));
+    ASSERT_EQ(items.size(), 1u) << items.dump(2);
+    EXPECT_EQ(items[0], json({{"class", "inet"},
+                              {"server", domain},
+                              {"account", account},
+                              {"protocol", "htps"},
+                              {"authenticationType", "form"},
+                              {"synchronizable", true},
+                              {"label", "Ferrolatch recovery — Browser Vault"},
+                              {"description", "Manual APFS recovery password for Ferrolatch volume " + uuid},
+                              {"comment", "Use this password in Disk Utility if Ferrolatch cannot unlock the volume."},
+                              {"invisible", false},
+                              {"accessible", "ak"}}));
+    EXPECT_EQ(passwordsOpenings(bench.audit()), 1u);
+
+    // What the keychain holds is the volume's password: it unlocks the volume.
+    KeychainQuery query;
+    query.attributes = recoveryIdentity(account);
+    query.returnData = true;
+    std::optional<SecretBytes> password;
+    ASSERT_EQ(keychain.copyMatching(query, password), errSecSuccess);
+    const std::string secret(reinterpret_cast<const char*>(password->data()), password->size());
+    EXPECT_EQ(secret.size(), 43u);
+    json volume = bench.volumeNamed("Browser Vault").value();
+    std::string withLineFeed = secret + "\n";
+    RunResult unlocked =
+        bench.mac.tool("/usr/sbin/diskutil", {"apfs", "unlockVolume", volume["device"], "-stdinpassphrase"}, &withLineFeed);
+    ASSERT_EQ(unlocked.status, 0) << unlocked.err;
+    EXPECT_EQ(bench.volumeNamed("Browser Vault").value()["locked"], false);
+
+    ASSERT_EQ(bench.mac.tool("/usr/sbin/diskutil", {"apfs", "lockVolume", volume["device"]}).status, 0);
+
+    const std::map<std::string, std::string> transcript {{"FERROLATCH_UI_TRANSCRIPT", bench.transcript}};
+    auto consent = [&](const std::string& script) {
+        fs::remove(bench.transcript);
+        auto environment = transcript;
+        environment["FERROLATCH_UI_SCRIPT"] = script;
+        return bench.browserCommand({"share-recovery", volumeManifest}, "prf", nullptr, 120, environment);
+    };
+    RunResult shared = consent(saveConsent);
+    ASSERT_EQ(shared.status, 0) << shared.err;
+    EXPECT_EQ(shared.out, bench.progress("unlock") + "PASSWORDS SHARED-CREDENTIAL PROOF PASSED\n"
+                              + "The signed app saved or updated the visible recovery credential through macOS.\n"
+                              + "Website: " + domain + "\nAccount: " + account + "\n");
+    EXPECT_EQ(bench.alertMessages(), std::vector<std::string> {"Save a password for " + domain + "?"});
+    EXPECT_EQ(passwordsOpenings(bench.audit()), 2u);
+
+    RunResult declined = consent(declineConsent);
+    EXPECT_EQ(declined.status, 1);
+    EXPECT_EQ(declined.out, bench.progress("unlock"));
+    EXPECT_EQ(declined.err, "ferrolatch-proof: Passwords rejected the shared recovery credential: The operation "
+                            "couldn’t be completed. (OSStatus error -128.)\n");
+    EXPECT_EQ(passwordsOpenings(bench.audit()), 2u);
+
+    // A keychain that refuses the item fails the store after the ceremony.
+    bench.mac.macsimOrThrow({"keychain", "fault", "add", "-25291"});
+    RunResult refused = bench.browserCommand({"store-recovery", volumeManifest});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, bench.progress("unlock"));
+    EXPECT_EQ(refused.err, "ferrolatch-proof: could not store the synchronizable recovery password: No keychain is "
+                           "available. You may need to restart your computer. (-25291)\n");
+    EXPECT_EQ(passwordsOpenings(bench.audit()), 2u);
+
+    // Still the one item, and still the volume's password.
+    EXPECT_EQ(json::parse(bench.mac.macsimOrThrow({"keychain", "list"})).size(), 1u);
+    std::optional<SecretBytes> again;
+    ASSERT_EQ(keychain.copyMatching(query, again), errSecSuccess);
+    EXPECT_TRUE(again->equals(secret));
+
+    // Nowhere in clear: no output, no tool call, no file of the Mac, sealed or hex.
+    EXPECT_EQ(bench.everything.find(secret), std::string::npos);
+    std::string audit = bench.mac.macsimOrThrow({"audit"});
+    EXPECT_EQ(audit.find(secret), std::string::npos);
+    const std::string hex = hexString(password->bytes());
+    for (const auto& entry : fs::recursive_directory_iterator(bench.mac.sysroot())) {
+        if (!entry.is_regular_file() || entry.is_symlink())
+            continue;
+        std::string contents = readTextFile(entry.path().string());
+        EXPECT_EQ(contents.find(secret), std::string::npos) << entry.path();
+        EXPECT_EQ(contents.find(hex), std::string::npos) << entry.path();
+    }
+}
+
 // Everything that can be refused from the manifest is refused before any
 // page opens: the sim browser never runs.
 TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
@@ -355,11 +513,15 @@ TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
     elsewhere.volumeUUID = "00000000-0000-4000-8000-000000000000";
     std::string elsewherePath = bench.work + "/elsewhere.json";
     std::ofstream(elsewherePath) << encodeManifest(elsewhere);
+    // share-recovery runs with a user interface; an empty script answers no alert.
+    const std::map<std::string, std::string> noAlerts {{"FERROLATCH_UI_SCRIPT", "[]"}};
     ASSERT_EQ(bench.ferrolatch({"mount-drive", nativeManifest}, json::array({signInAnswer})).status, 0);
     for (const auto& [command, error] :
          {std::pair {"unlock-volume", "the enrolled APFS volume is not encrypted and locked"},
-          std::pair {"copy-recovery", "the enrolled APFS volume must be encrypted and locked"}}) {
-        RunResult unlocked = bench.browserCommand({command, browserVolumePath}, "prf", nullptr, 20);
+          std::pair {"copy-recovery", "the enrolled APFS volume must be encrypted and locked"},
+          std::pair {"store-recovery", "the enrolled APFS volume must be encrypted and locked"},
+          std::pair {"share-recovery", "the enrolled APFS volume must be encrypted and locked"}}) {
+        RunResult unlocked = bench.browserCommand({command, browserVolumePath}, "prf", nullptr, 20, noAlerts);
         EXPECT_EQ(unlocked.err, "ferrolatch-proof: " + std::string(error) + "\n");
     }
     ASSERT_EQ(bench.ferrolatch({"lock-drive", nativeManifest}).status, 0);
@@ -374,6 +536,8 @@ TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
     const Case cases[] = {
         {{"unlock-volume", nativeManifest}, "manifest does not identify a supported APFS volume"},
         {{"copy-recovery", nativeManifest}, "manifest does not identify a supported APFS volume"},
+        {{"store-recovery", nativeManifest}, "manifest does not identify a supported APFS volume"},
+        {{"share-recovery", nativeManifest}, "manifest does not identify a supported APFS volume"},
         {{"unlock", image, nativeManifest}, "unsupported Ferrolatch proof manifest"},
         {{"enroll-volume", "disk5", "X", nativeManifest, bench.work + "/v.json"},
          "unsupported credential source manifest"},
@@ -383,15 +547,19 @@ TEST(BrowserCeremonyE2E, RefusesForeignOrCraftedManifestsBeforeAnyBrowserOpens)
         {{"enroll", existingImage, bench.work + "/v.json"}, "refusing to replace existing image at " + existingImage},
         {{"unlock-volume", elsewherePath}, "the enrolled APFS volume is not attached"},
         {{"copy-recovery", elsewherePath}, "the enrolled APFS volume is not attached"},
+        {{"store-recovery", elsewherePath}, "the enrolled APFS volume is not attached"},
+        {{"share-recovery", elsewherePath}, "the enrolled APFS volume is not attached"},
         {{"unlock-volume", craftedPath}, "browser returned malformed Base64URL"},
         {{"copy-recovery", craftedPath}, "browser returned malformed Base64URL"},
+        {{"store-recovery", craftedPath}, "browser returned malformed Base64URL"},
+        {{"share-recovery", craftedPath}, "browser returned malformed Base64URL"},
         {{"unlock", image, craftedImagePath}, "browser returned malformed Base64URL"},
         {{"enroll-volume", "disk5", "X", craftedImagePath, bench.work + "/v.json"},
          "browser returned malformed Base64URL"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + c.error);
-        RunResult result = bench.browserCommand(c.arguments, "prf", nullptr, 20);
+        RunResult result = bench.browserCommand(c.arguments, "prf", nullptr, 20, noAlerts);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "ferrolatch-proof: " + c.error + "\n");
