@@ -4,6 +4,7 @@
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 #include "macsim/keychain_control.h"
+#include "macsim/login_item_control.h"
 #include "macsim/machine.h"
 #include "macsim/processes.h"
 #include "macsim/standin.h"
@@ -42,7 +43,9 @@ const char* const usage = "usage:\n"
                           "  macsim state\n"
                           "  macsim agent start | macsim agent stop\n"
                           "  macsim keychain list\n"
-                          "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n";
+                          "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n"
+                          "  macsim loginitem | macsim loginitem set notRegistered|enabled|requiresApproval|notFound|VALUE\n"
+                          "  macsim loginitem fault register|unregister DOMAIN CODE DESCRIPTION | macsim loginitem fault clear\n";
 
 [[noreturn]] void usageError()
 {
@@ -436,6 +439,17 @@ void keychainControl(const std::vector<std::string>& arguments)
     keychainCommand(sysroot.root, login, arguments);
 }
 
+void loginItemControl(const std::vector<std::string>& arguments)
+{
+    Sysroot sysroot = requireSysroot();
+    sysroot.root = canonicalPath(sysroot.root);
+    {
+        StateLock lock(sysroot);
+        loadState(sysroot); // refuses a sysroot that is no virtual Mac
+    }
+    loginItemCommand(sysroot.root, arguments);
+}
+
 int run(const std::vector<std::string>& arguments)
 {
     if (arguments.empty())
@@ -458,6 +472,8 @@ int run(const std::vector<std::string>& arguments)
         agentCommand(rest);
     else if (command == "keychain")
         keychainControl(rest);
+    else if (command == "loginitem")
+        loginItemControl(rest);
     else if (command == "help" && rest.empty())
         std::cout << usage;
     else

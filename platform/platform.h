@@ -4,6 +4,7 @@
 #include "platform/interruption.h"
 #include "platform/keychain.h"
 #include "platform/log.h"
+#include "platform/login_item.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
 #include "platform/pasteboard.h"
@@ -49,6 +50,8 @@ struct Platform {
     MountedVolumes& mountedVolumes = unavailable::mountedVolumes();
     // SecItem and the shared-web-credential service.
     Keychain& keychain = unavailable::keychain();
+    // The application's own login item (service management).
+    LoginItem& loginItem = unavailable::loginItem();
 };
 
 }

@@ -2,9 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <unistd.h>
 
 namespace ferrolatch {
 
@@ -171,6 +173,24 @@ std::optional<Screen> MacsimDesktopWorkspace::mainScreen()
         || desktop.mainScreen.get<std::size_t>() >= all.size())
         return std::nullopt;
     return all[desktop.mainScreen.get<std::size_t>()];
+}
+
+}
+
+namespace ferrolatch {
+
+bool MacsimDesktopWorkspace::openURL(const std::string& url)
+{
+    std::string line = json {{"application", ""}, {"targets", json::array({url})}}.dump() + "\n";
+    // One append of the whole line, so that lines of several processes never interleave.
+    int descriptor = ::open(openLog(m_sysroot).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor < 0)
+        return false;
+    bool recorded = ::write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(descriptor);
+    if (recorded && m_browser)
+        return m_browser(url);
+    return recorded;
 }
 
 }

@@ -5,6 +5,7 @@
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
 #include "platform/macsim/macsim_files.h"
+#include "platform/macsim/login_item_store.h"
 #include "platform/macsim/macsim_keychain.h"
 #include "platform/macsim/macsim_pasteboard.h"
 #include "platform/macsim/macsim_preferences.h"
@@ -12,6 +13,7 @@
 #include "platform/macsim/macsim_workspace.h"
 #include "platform/macsim/passkey_authenticator.h"
 #include "platform/macsim/sysroot_log.h"
+#include "platform/posix/desktop_browser.h"
 #include "platform/posix/desktop_plugin.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_interruption.h"
@@ -74,6 +76,9 @@ public:
             m_macsimPasteboard = std::make_unique<MacsimPasteboard>(m_sysroot);
         }
         chooseUi(settings);
+        // On a desktop a person is there to read the page as well.
+        if (m_onDesktop)
+            m_workspace.handURLsTo(openWithDesktopOpener);
         MainLoop& loop = m_onDesktop ? m_desktop.mainLoop() : static_cast<MainLoop&>(m_headlessLoop);
         Ui& ui = m_onDesktop ? m_desktop.ui() : *m_scriptedUi;
         Pasteboard& pasteboard = m_onDesktop ? m_desktop.pasteboard()
@@ -91,7 +96,8 @@ public:
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
-            .input = m_interruption.input(), .interruption = m_interruption, .keychain = *m_keychain});
+            .input = m_interruption.input(), .interruption = m_interruption, .keychain = *m_keychain,
+            .loginItem = m_loginItem});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -148,6 +154,7 @@ private:
     std::optional<std::string> m_uiUnavailable;
     std::unique_ptr<SimulatedPasskeyService> m_passkeys;
     std::unique_ptr<MacsimKeychain> m_keychain;
+    MacsimLoginItem m_loginItem {m_sysroot};
     std::unique_ptr<Platform> m_platform;
 };
 
