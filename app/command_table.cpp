@@ -1,6 +1,8 @@
+#include "app/agent_commands.h"
 #include "app/command_line.h"
 #include "app/prompt_suppression.h"
 #include "app/self_test.h"
+#include "commands/about_window.h"
 #include "commands/browser_commands.h"
 #include "commands/drive_commands.h"
 #include "commands/drive_setup.h"
@@ -68,10 +70,10 @@ std::span<const Command> commandTable()
         {"share-recovery", {volumeManifest}, true, shareRecoveryCommand},
         {"copy-recovery", {volumeManifest}, false, copyRecoveryCommand},
         {"inspect-drive", {wholeDisk}, false, inspectDriveCommand},
-        {"agent-enable", {}, true, nullptr},
-        {"agent-disable", {}, true, nullptr},
-        {"agent-status", {}, true, nullptr},
-        {"about", {}, true, nullptr},
+        {"agent-enable", {}, true, agentEnableCommand},
+        {"agent-disable", {}, true, agentDisableCommand},
+        {"agent-status", {}, true, agentStatusCommand},
+        {"about", {}, true, aboutCommand},
         {"self-test", {}, false, selfTestCommand},
     };
     return table;

@@ -5,6 +5,7 @@
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 #include "macsim/keychain_control.h"
+#include "macsim/login_item_control.h"
 #include "macsim/machine.h"
 #include "macsim/menubar.h"
 #include "macsim/processes.h"
@@ -46,7 +47,10 @@ const char* const usage = "usage:\n"
                           "  macsim keychain list\n"
                           "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n"
                           "  macsim menubar [click TITLE]\n"
-                          "  macsim notify NAME\n";
+                          "  macsim notify NAME\n"
+
+                          "  macsim loginitem | macsim loginitem set notRegistered|enabled|requiresApproval|notFound|VALUE\n"
+                          "  macsim loginitem fault register|unregister DOMAIN CODE DESCRIPTION | macsim loginitem fault clear\n";
 
 [[noreturn]] void usageError()
 {
@@ -447,6 +451,17 @@ void keychainControl(const std::vector<std::string>& arguments)
     keychainCommand(sysroot.root, login, arguments);
 }
 
+void loginItemControl(const std::vector<std::string>& arguments)
+{
+    Sysroot sysroot = requireSysroot();
+    sysroot.root = canonicalPath(sysroot.root);
+    {
+        StateLock lock(sysroot);
+        loadState(sysroot); // refuses a sysroot that is no virtual Mac
+    }
+    loginItemCommand(sysroot.root, arguments);
+}
+
 int run(const std::vector<std::string>& arguments)
 {
     if (arguments.empty())
@@ -473,6 +488,8 @@ int run(const std::vector<std::string>& arguments)
         menuBarCommand(requireSysroot().root, rest, std::cout);
     else if (command == "notify" && rest.size() == 1 && !rest[0].empty())
         postDistributedNotification(requireSysroot(), rest[0]);
+    else if (command == "loginitem")
+        loginItemControl(rest);
     else if (command == "help" && rest.empty())
         std::cout << usage;
     else

@@ -5,6 +5,7 @@
 #include "platform/keychain.h"
 #include "platform/log.h"
 #include "platform/loopback_sockets.h"
+#include "platform/login_item.h"
 #include "platform/main_loop.h"
 #include "platform/passkey_service.h"
 #include "platform/pasteboard.h"
@@ -55,6 +56,8 @@ struct Platform {
     StatusItem& statusItem = unavailable::statusItem();
     // The browser ceremony's local proof server.
     LoopbackSockets& loopback = unavailable::loopbackSockets();
+    // The application's own login item (service management).
+    LoginItem& loginItem = unavailable::loginItem();
 };
 
 }

@@ -3,6 +3,7 @@
 #include "common/errors.h"
 #include "platform/disk_arbitration.h"
 #include "platform/keychain.h"
+#include "platform/login_item.h"
 #include "platform/loopback_sockets.h"
 #include "platform/main_loop.h"
 #include "platform/mounted_volumes.h"
@@ -119,6 +120,19 @@ class NoMountedVolumes final : public MountedVolumes {
 public:
     std::vector<MountedVolumeInfo> mountedVolumes(Hidden) override { refuse("a mounted-volume listing"); }
 };
+
+class NoLoginItem final : public LoginItem {
+public:
+    LoginItemStatus status() override { refuse("a login item service"); }
+    void registerItem() override { refuse("a login item service"); }
+    void unregisterItem() override { refuse("a login item service"); }
+};
+
+inline LoginItem& loginItem()
+{
+    static NoLoginItem none;
+    return none;
+}
 
 inline Keychain& keychain()
 {

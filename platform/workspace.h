@@ -78,6 +78,13 @@ public:
     }
     // The screen with the key window; absent when there is no screen.
     virtual std::optional<Screen> mainScreen() { return std::nullopt; }
+    // Hands a URL to the application that opens it (a web page to the
+    // browser); whether the platform accepted it.
+    virtual bool openURL(const std::string& url)
+    {
+        (void)url;
+        return false;
+    }
 };
 
 }

@@ -67,6 +67,14 @@ json describeControl(const ScrollingRichText& rich)
 {
     static const char* colors[] = {"label", "link", "systemGreen"};
     json runs = json::array();
+    // The whole text and where its links lie, in bytes of the UTF-8 text.
+    std::string text;
+    json links = json::array();
+    for (const TextRun& run : rich.runs) {
+        if (!run.link.empty())
+            links.push_back({{"start", text.size()}, {"length", run.text.size()}, {"url", run.link}});
+        text += run.text;
+    }
     for (const TextRun& run : rich.runs) {
         json item = {{"text", run.text}, {"color", colors[static_cast<int>(run.color)]}};
         if (run.font)
@@ -77,8 +85,8 @@ json describeControl(const ScrollingRichText& rich)
             item["underlined"] = true;
         runs.push_back(std::move(item));
     }
-    return {{"kind", "scrollingRichText"}, {"runs", runs}, {"baseFont", describeFont(rich.baseFont)},
-            {"size", describeSize(rich.size)}};
+    return {{"kind", "scrollingRichText"}, {"text", text}, {"links", links}, {"runs", runs},
+            {"baseFont", describeFont(rich.baseFont)}, {"size", describeSize(rich.size)}};
 }
 
 json describeControl(const Grid& grid)

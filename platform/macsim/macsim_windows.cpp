@@ -4,9 +4,11 @@
 
 #include <cctype>
 #include <filesystem>
+#include <fcntl.h>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <unistd.h>
 
 namespace ferrolatch {
 
@@ -175,7 +177,10 @@ std::optional<Screen> MacsimDesktopWorkspace::mainScreen()
     return all[desktop.mainScreen.get<std::size_t>()];
 }
 
-bool MacsimDesktopWorkspace::openURL(const std::string& url)
+namespace {
+
+// The folder a file URL names, when it names one: Finder opens a window for it.
+bool namesFolder(const std::string& url)
 {
     constexpr std::string_view scheme = "file://";
     if (!url.starts_with(scheme))
@@ -191,11 +196,26 @@ bool MacsimDesktopWorkspace::openURL(const std::string& url)
         }
     }
     std::error_code error;
-    if (!std::filesystem::is_directory(path, error))
+    return std::filesystem::is_directory(path, error);
+}
+
+}
+
+// Recorded the way "open" records its requests: a folder as a Finder window,
+// anything else for the application that claims the URL.
+bool MacsimDesktopWorkspace::openURL(const std::string& url)
+{
+    std::string application = namesFolder(url) ? "Finder" : "";
+    std::string line = json {{"application", application}, {"targets", json::array({url})}}.dump() + "\n";
+    // One append of the whole line, so that lines of several processes never interleave.
+    int descriptor = ::open(openLog(m_sysroot).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor < 0)
         return false;
-    std::ofstream log(openLog(m_sysroot), std::ios::app | std::ios::binary);
-    log << nlohmann::json {{"application", "Finder"}, {"targets", {url}}}.dump() << '\n';
-    return static_cast<bool>(log.flush());
+    bool recorded = ::write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(descriptor);
+    if (recorded && m_browser)
+        return m_browser(url);
+    return recorded;
 }
 
 }

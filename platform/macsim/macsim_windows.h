@@ -2,6 +2,7 @@
 
 #include "platform/workspace.h"
 
+#include <functional>
 #include <string>
 
 namespace ferrolatch {
@@ -23,6 +24,10 @@ namespace ferrolatch {
 // with a 25-point menu bar, and Passwords, not running, with one 800 by 600
 // window centred below the menu bar. An application runs when the state says
 // so or once "open -a" has been asked for it by name or bundle identifier.
+//
+// A URL the workspace is asked to open is recorded in the open log as
+// {"application": "", "targets": [URL]}, as "open URL" records it, and handed
+// on to the desktop's browser when one is set.
 class MacsimDesktopWorkspace final : public Workspace {
 public:
     MacsimDesktopWorkspace(Workspace& icons, std::string sysroot);
@@ -34,9 +39,13 @@ public:
     std::optional<std::vector<WindowListEntry>> onScreenWindowList() override;
     std::vector<Screen> screens() override;
     std::optional<Screen> mainScreen() override;
-    // A directory's file URL opens a Finder window, recorded in the open log
-    // as {"application": "Finder", "targets": [URL]}, the way "open -a" requests are.
+    // Recorded in the open log as "open" records its requests: a directory's
+    // file URL as {"application": "Finder", "targets": [URL]}, any other URL
+    // with no application; then handed to the desktop's browser, if one is set.
     bool openURL(const std::string& url) override;
+
+    using Browser = std::function<bool(const std::string& url)>;
+    void handURLsTo(Browser browser) { m_browser = std::move(browser); }
 
     static std::string stateFile(const std::string& sysroot) { return sysroot + "/private/var/run/windows.json"; }
     static std::string openLog(const std::string& sysroot) { return sysroot + "/private/var/log/macsim/open.jsonl"; }
@@ -44,6 +53,7 @@ public:
 private:
     Workspace& m_icons;
     std::string m_sysroot;
+    Browser m_browser;
 };
 
 }

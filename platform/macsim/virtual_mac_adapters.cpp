@@ -6,6 +6,7 @@
 #include "platform/headless/scripted_ui.h"
 #include "platform/macsim/macsim_disk_arbitration.h"
 #include "platform/macsim/macsim_files.h"
+#include "platform/macsim/login_item_store.h"
 #include "platform/macsim/macsim_keychain.h"
 #include "platform/macsim/macsim_mounted_volumes.h"
 #include "platform/macsim/macsim_notification_center.h"
@@ -17,6 +18,7 @@
 #include "platform/macsim/passkey_authenticator.h"
 #include "platform/macsim/shared_answer_cursor.h"
 #include "platform/macsim/sysroot_log.h"
+#include "platform/posix/desktop_browser.h"
 #include "platform/posix/desktop_plugin.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_interruption.h"
@@ -80,6 +82,9 @@ public:
             m_macsimPasteboard = std::make_unique<MacsimPasteboard>(m_sysroot);
         }
         chooseUi(settings);
+        // On a desktop a person is there to read the page as well.
+        if (m_onDesktop)
+            m_workspace.handURLsTo(openWithDesktopOpener);
         MainLoop& loop = m_onDesktop ? m_desktop.mainLoop() : static_cast<MainLoop&>(m_headlessLoop);
         Ui& ui = m_onDesktop ? m_desktop.ui() : *m_scriptedUi;
         Pasteboard& pasteboard = m_onDesktop ? m_desktop.pasteboard()
@@ -105,7 +110,8 @@ public:
             .realUserID = static_cast<std::uint32_t>(getuid()), .pasteboard = pasteboard,
             .input = m_interruption.input(), .interruption = m_interruption, .diskArbitration = m_diskArbitration,
             .notifications = *m_notifications, .volumeEvents = *m_notifications, .mountedVolumes = m_mountedVolumes,
-            .keychain = *m_keychain, .statusItem = statusItem, .loopback = m_loopback});
+            .keychain = *m_keychain, .statusItem = statusItem, .loopback = m_loopback,
+            .loginItem = m_loginItem});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -173,6 +179,7 @@ private:
     MacsimMountedVolumes m_mountedVolumes {m_sysroot};
     // Declared after the loops it posts to, so it stops listening before they go.
     std::unique_ptr<MacsimNotificationCenter> m_notifications;
+    MacsimLoginItem m_loginItem {m_sysroot};
     std::unique_ptr<Platform> m_platform;
 };
 

@@ -114,9 +114,15 @@ TEST(VirtualMacChoice, WithoutAVirtualMacServiceCommandsFailWithOneLineAndWriteN
     RunResult usage = product({"mount-drive"}, {{"HOME", home}});
     EXPECT_EQ(usage.status, 64);
     EXPECT_EQ(usage.err.rfind("usage:\n", 0), 0u);
-    RunResult about = product({"about"}, {{"HOME", home}});
-    EXPECT_EQ(about.status, 1);
-    EXPECT_EQ(about.err, "ferrolatch-proof: this build does not provide the about command yet\n");
+    RunResult unprovided = product({"copy-recovery", "/tmp/volume.json"}, {{"HOME", home}});
+    EXPECT_EQ(unprovided.status, 1);
+    EXPECT_EQ(unprovided.err, "ferrolatch-proof: this build does not provide the copy-recovery command yet\n");
+    // The About window and the login item are the Mac's too.
+    for (const char* word : {"about", "agent-status", "agent-enable"}) {
+        RunResult result = product({word}, {{"HOME", home}, {"FERROLATCH_UI_SCRIPT", "[]"}});
+        EXPECT_EQ(result.status, 1) << word;
+        EXPECT_EQ(result.err.rfind("ferrolatch-proof: no virtual Mac at ", 0), 0u) << result.err;
+    }
     EXPECT_TRUE(filesUnder(home).empty());
 }
 

@@ -123,12 +123,18 @@ public:
             throw PlatformError::fromErrno(EIO, "set icon " + path);
         return setIconSucceeds;
     }
+    bool openURL(const std::string& url) override
+    {
+        openedURLs.push_back(url);
+        return true;
+    }
     bool imageLoads = true;
     bool loadThrows = false;
     bool setIconSucceeds = true;
     bool setThrows = false;
     std::vector<std::string> loaded;
     std::vector<std::string> iconsSet;
+    std::vector<std::string> openedURLs;
 };
 
 // The text of a fixture file under tests/fixtures.

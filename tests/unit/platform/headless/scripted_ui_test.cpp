@@ -283,6 +283,35 @@ TEST(UiScript, RefusesAHugeOrDeepScriptBeforeParsingIt)
     EXPECT_EQ(uiScriptText(file.path).size(), 64u * 1024 + 1);
 }
 
+TEST(ScriptedUi, RecordsARichTextWholeWithItsLinkRanges)
+{
+    Transcript transcript;
+    ScriptedUi ui = uiFor(R"([{"expect": "About", "button": "Done"}])", transcript.path);
+    ScrollingRichText rich;
+    rich.runs = {{"Version 1 · ", std::nullopt, TextColor::Label, "", false},
+                 {"site.example", std::nullopt, TextColor::Link, "https://site.example", true},
+                 {"\nPRIVACY", Font {Font::Family::MonospacedSystem, 11.5, Font::Weight::Semibold},
+                  TextColor::SystemGreen, "", false},
+                 {" and ", std::nullopt, TextColor::Label, "", false},
+                 {"maker.example", std::nullopt, TextColor::Link, "https://maker.example/x", true}};
+    Alert alert;
+    alert.messageText = "About";
+    alert.buttons = {{"Done"}};
+    alert.accessory = rich;
+    ui.runModal(alert);
+
+    json body = transcript.lines().at(0)["accessory"];
+    std::string text = body["text"];
+    EXPECT_EQ(text, "Version 1 · site.example\nPRIVACY and maker.example");
+    ASSERT_EQ(body["links"].size(), 2u);
+    for (const json& link : body["links"]) {
+        std::string shown = text.substr(link["start"].get<std::size_t>(), link["length"].get<std::size_t>());
+        EXPECT_EQ("https://" + shown, link["url"].get<std::string>().substr(0, 8 + shown.size()));
+    }
+    EXPECT_EQ(body["links"][0]["start"], std::string("Version 1 · ").size()); // bytes, "·" is two
+    EXPECT_EQ(body["runs"][2]["font"]["weight"], "semibold");
+}
+
 namespace ferrolatch {
 namespace {
 
