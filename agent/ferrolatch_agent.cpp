@@ -4,6 +4,8 @@
 #include "agent/drive_chooser.h"
 #include "agent/drive_discovery.h"
 #include "agent/status_summary.h"
+#include "commands/about_window.h"
+#include "commands/login_item.h"
 #include "common/path_text.h"
 #include "crypto/drive_registry.h"
 #include "disk/apfs_inventory.h"
@@ -158,8 +160,7 @@ void FerrolatchAgent::buildMenu()
                               action(&FerrolatchAgent::showAbout),
                               action(&FerrolatchAgent::checkForUpdates),
                               action(&FerrolatchAgent::quit)};
-    // The login item is not reachable in this build: its row shows no check mark.
-    m_menu = buildAgentMenu(m_statusLine, false, m_finderSidebarChecked, actions);
+    m_menu = buildAgentMenu(m_statusLine, startsAtLogin(m_platform.loginItem), m_finderSidebarChecked, actions);
     publishMenu();
 }
 
@@ -285,7 +286,12 @@ void FerrolatchAgent::notAvailable(const std::string& title, const std::string& 
 
 void FerrolatchAgent::toggleLoginItem()
 {
-    notAvailable("Could not update Start at Login", "Start at Login");
+    bool changed = ::ferrolatch::toggleLoginItem(m_platform.loginItem, [this](std::string_view title,
+                                                                            const std::exception& error) {
+        showErrorAlert(std::string(title), error.what());
+    });
+    if (changed)
+        buildMenu();
 }
 
 void FerrolatchAgent::showFinderSidebarSettings()
@@ -295,12 +301,12 @@ void FerrolatchAgent::showFinderSidebarSettings()
 
 void FerrolatchAgent::showAbout()
 {
-    notAvailable("Could not show About Ferrolatch", "The About window");
+    showAboutWindow(m_platform.ui, m_platform.workspace, m_platform.files, m_platform.paths);
 }
 
 void FerrolatchAgent::checkForUpdates()
 {
-    notAvailable("Could not check for updates", "Checking for updates");
+    checkForUpdatesInBrowser(m_platform.workspace, m_platform.files, m_platform.paths);
 }
 
 void FerrolatchAgent::quit()

@@ -69,8 +69,9 @@ public:
     // The screens in the system's order; the first one's top edge is where the
     // window server's y axis starts.
     virtual std::vector<Screen> screens() { return {}; }
-    // Opens a URL with the application that handles it; a directory's file URL
-    // opens a Finder window. False when nothing could open it.
+    // Opens a URL with the application that handles it (a web page in the
+    // browser; a directory's file URL in a Finder window). False when nothing
+    // could open it.
     virtual bool openURL(const std::string& url)
     {
         (void)url;
@@ -78,13 +79,6 @@ public:
     }
     // The screen with the key window; absent when there is no screen.
     virtual std::optional<Screen> mainScreen() { return std::nullopt; }
-    // Hands a URL to the application that opens it (a web page to the
-    // browser); whether the platform accepted it.
-    virtual bool openURL(const std::string& url)
-    {
-        (void)url;
-        return false;
-    }
 };
 
 }

@@ -179,12 +179,12 @@ std::optional<Screen> MacsimDesktopWorkspace::mainScreen()
 
 namespace {
 
-// The folder a file URL names, when it names one: Finder opens a window for it.
+constexpr std::string_view fileScheme = "file://";
+
+// Whether a file URL names a folder, which Finder opens a window for.
 bool namesFolder(const std::string& url)
 {
-    constexpr std::string_view scheme = "file://";
-    if (!url.starts_with(scheme))
-        return false;
+    constexpr std::string_view scheme = fileScheme;
     std::string path;
     for (std::size_t index = scheme.size(); index < url.size(); ++index) {
         if (url[index] == '%' && index + 2 < url.size() && std::isxdigit(static_cast<unsigned char>(url[index + 1]))
@@ -205,7 +205,11 @@ bool namesFolder(const std::string& url)
 // anything else for the application that claims the URL.
 bool MacsimDesktopWorkspace::openURL(const std::string& url)
 {
-    std::string application = namesFolder(url) ? "Finder" : "";
+    bool folder = namesFolder(url);
+    // A file URL opens only a folder that is there, as "open" fails on a missing one.
+    if (url.starts_with(fileScheme) && !folder)
+        return false;
+    std::string application = folder ? "Finder" : "";
     std::string line = json {{"application", application}, {"targets", json::array({url})}}.dump() + "\n";
     // One append of the whole line, so that lines of several processes never interleave.
     int descriptor = ::open(openLog(m_sysroot).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

@@ -142,6 +142,10 @@ TEST_F(AgentJourney, ACancelledPasskeyLeavesTheVolumeLockedAndSaysSo)
                             json {{"expect", "Could not unlock this Ferrolatch disk"}, {"button", "OK"}}}));
 
     mac.macsimOrThrow({"disk", "attach", "disk4"});
+    // The status reads "(locked)" from the attach on; the scan's alert comes later.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (alertMessages().size() < 2 && std::chrono::steady_clock::now() < deadline && !exited(*agent))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(menuBarShows("Connected PRIVATE (locked)")) << menuBar() << systemLog();
     EXPECT_TRUE(contains(menuBar(), "  icon: FerrolatchStatusIcon\n")) << menuBar();
     std::optional<json> data = volumeNamed("PRIVATE");
@@ -149,7 +153,8 @@ TEST_F(AgentJourney, ACancelledPasskeyLeavesTheVolumeLockedAndSaysSo)
     EXPECT_TRUE((*data)["locked"]);
     EXPECT_FALSE((*data)["mounted"]);
     EXPECT_EQ(alertMessages(), (std::vector<std::string> {sheet + " with your passkey",
-                                                          "Could not unlock this Ferrolatch disk"}));
+                                                          "Could not unlock this Ferrolatch disk"}))
+        << systemLog();
     EXPECT_FALSE(contains(systemLog(), promptLine(dataUUID)));
     quit();
 }

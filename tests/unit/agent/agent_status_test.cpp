@@ -1,5 +1,6 @@
 #include "agent/agent_menu.h"
 #include "agent/status_summary.h"
+#include "common/build_config.h"
 #include "tests/unit/agent/agent_bench.h"
 
 #include <gtest/gtest.h>
@@ -155,10 +156,7 @@ TEST(AgentMenu, HasItsTwelveRowsInOrder)
 TEST(AgentMenu, RowsOfLaterFeaturesSayTheyAreNotAvailable)
 {
     const std::pair<std::string, std::string> rows[] = {
-        {"Start at Login", "Could not update Start at Login"},
         {"Finder Sidebar Icons\u2026", "Could not open the Finder sidebar settings"},
-        {"About Ferrolatch", "Could not show About Ferrolatch"},
-        {"Check for Updates\u2026", "Could not check for updates"},
     };
     for (const auto& [title, alertTitle] : rows) {
         SCOPED_TRACE(title);
@@ -346,6 +344,44 @@ TEST(AgentTimers, DelayedTasksDoNothingOnceTheAgentIsGone)
     bench.events.clear();
     bench.loop.advance(5);
     EXPECT_TRUE(bench.events.empty());
+}
+
+TEST(AgentMenu, StartAtLoginTogglesItsCheckMarkAndAFailedRegistrationLeavesIt)
+{
+    AgentBench bench;
+    auto agent = bench.start();
+    auto checked = [&] {
+        for (const MenuRow& row : bench.statusItem.menu().rows)
+            if (row.title == "Start at Login")
+                return row.checked;
+        throw std::runtime_error("no Start at Login row");
+    };
+    EXPECT_FALSE(checked());
+    bench.statusItem.click("Start at Login");
+    EXPECT_EQ(bench.loginItem.current, LoginItemStatus::Enabled);
+    EXPECT_TRUE(checked());
+    bench.statusItem.click("Start at Login");
+    EXPECT_FALSE(checked());
+
+    bench.loginItem.failure = PlatformError("SMAppServiceErrorDomain", 1, "Operation not permitted");
+    bench.statusItem.click("Start at Login");
+    EXPECT_FALSE(checked());
+    ASSERT_EQ(bench.ui.alerts.size(), 1u);
+    EXPECT_EQ(bench.ui.alerts.front().informativeText, "Operation not permitted");
+    EXPECT_EQ(bench.ui.alerts.front().style, AlertStyle::Warning);
+}
+
+TEST(AgentMenu, AboutShowsItsWindowAndUpdatesOpenTheProductPage)
+{
+    AgentBench bench;
+    auto agent = bench.start();
+    bench.statusItem.click("About Ferrolatch");
+    ASSERT_EQ(bench.ui.alerts.size(), 1u);
+    EXPECT_EQ(bench.ui.alerts.front().style, AlertStyle::Informational);
+    bench.statusItem.click("Check for Updates\u2026");
+    ASSERT_FALSE(bench.events.empty());
+    EXPECT_EQ(bench.events.back().rfind("open https://" + std::string(build::relyingPartyDomain) + "/", 0), 0u)
+        << bench.events.back();
 }
 
 }

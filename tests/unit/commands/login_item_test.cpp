@@ -4,6 +4,7 @@
 #include "commands/login_item.h"
 #include "platform/platform.h"
 #include "tests/support/fakes.h"
+#include "tests/support/login_item_fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -15,35 +16,6 @@ using namespace ferrolatch::testing;
 namespace {
 
 constexpr auto unknownValue = static_cast<LoginItemStatus>(7);
-
-// Behaves as the service does: registering enables the item unless it waits
-// for approval; unregistering leaves it not registered.
-class FakeLoginItem final : public LoginItem {
-public:
-    explicit FakeLoginItem(LoginItemStatus initial) : current(initial) {}
-
-    LoginItemStatus status() override { return current; }
-    void registerItem() override
-    {
-        ++registrations;
-        if (failure)
-            throw *failure;
-        if (current != LoginItemStatus::RequiresApproval)
-            current = LoginItemStatus::Enabled;
-    }
-    void unregisterItem() override
-    {
-        ++unregistrations;
-        if (failure)
-            throw *failure;
-        current = LoginItemStatus::NotRegistered;
-    }
-
-    LoginItemStatus current;
-    int registrations = 0;
-    int unregistrations = 0;
-    std::optional<PlatformError> failure;
-};
 
 struct Services {
     FakeToolRunner tools;

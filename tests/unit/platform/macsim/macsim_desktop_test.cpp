@@ -130,7 +130,7 @@ TEST_F(TemporarySysroot, AnUnreadableStateFileMeansTheDefaultMac)
 
 namespace {
 
-TEST_F(TemporarySysroot, OpeningAFolderURLRecordsAFinderWindow)
+TEST_F(TemporarySysroot, OpeningAFolderURLRecordsAFinderWindowAndAPageForItsBrowser)
 {
     std::filesystem::create_directories(root + "/Volumes/My Vault");
     std::filesystem::create_directories(std::filesystem::path(MacsimDesktopWorkspace::openLog(root)).parent_path());
@@ -138,11 +138,13 @@ TEST_F(TemporarySysroot, OpeningAFolderURLRecordsAFinderWindow)
     std::string url = "file://" + root + "/Volumes/My%20Vault/";
     EXPECT_TRUE(workspace.openURL(url));
     EXPECT_FALSE(workspace.openURL("file://" + root + "/Volumes/Gone/"));
-    EXPECT_FALSE(workspace.openURL("https://ferrolatch.example/"));
+    EXPECT_TRUE(workspace.openURL("https://ferrolatch.example/"));
     std::ifstream log(MacsimDesktopWorkspace::openLog(root));
     std::string line;
     std::getline(log, line);
     EXPECT_EQ(line, "{\"application\":\"Finder\",\"targets\":[\"" + url + "\"]}");
+    std::getline(log, line);
+    EXPECT_EQ(line, "{\"application\":\"\",\"targets\":[\"https://ferrolatch.example/\"]}");
     EXPECT_FALSE(std::getline(log, line));
 }
 
