@@ -18,7 +18,8 @@ std::string directoryURL(const std::string& path)
 {
     static const char hex[] = "0123456789ABCDEF";
     std::string url = "file://";
-    for (unsigned char c : path) {
+    for (char character : path) {
+        auto c = static_cast<unsigned char>(character);
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
             || std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos;
         if (plain) {
