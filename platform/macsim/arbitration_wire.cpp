@@ -30,17 +30,6 @@ const char* requestName(Request request)
     return "peek";
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 }
 
 std::string encodeMessage(const Message& message)
@@ -150,29 +139,6 @@ std::optional<Claim> currentClaim(const std::string& sysroot, const std::string&
 void removeClaim(const std::string& sysroot, const std::string& disk)
 {
     ::unlink(claimFile(sysroot, disk).c_str());
-}
-
-std::optional<disk_uuid::Bytes> uuidBytes(const std::string& text)
-{
-    if (text.size() != 36)
-        return std::nullopt;
-    disk_uuid::Bytes bytes {};
-    std::size_t out = 0;
-    for (std::size_t at = 0; at < text.size();) {
-        if (at == 8 || at == 13 || at == 18 || at == 23) {
-            if (text[at] != '-')
-                return std::nullopt;
-            ++at;
-            continue;
-        }
-        int high = hexValue(text[at]);
-        int low = hexValue(text[at + 1]);
-        if (high < 0 || low < 0 || out >= bytes.size())
-            return std::nullopt;
-        bytes[out++] = static_cast<std::uint8_t>(high * 16 + low);
-        at += 2;
-    }
-    return bytes;
 }
 
 }

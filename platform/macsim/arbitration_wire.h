@@ -39,7 +39,4 @@ bool createClaim(const std::string& sysroot, const std::string& disk, const Clai
 std::optional<Claim> currentClaim(const std::string& sysroot, const std::string& disk);
 void removeClaim(const std::string& sysroot, const std::string& disk);
 
-// The sixteen bytes of an 8-4-4-4-12 hexadecimal UUID (either case).
-std::optional<disk_uuid::Bytes> uuidBytes(const std::string& text);
-
 }

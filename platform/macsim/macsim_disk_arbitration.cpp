@@ -1,5 +1,6 @@
 #include "platform/macsim/macsim_disk_arbitration.h"
 
+#include "common/uuid_text.h"
 #include "common/virtual_mac_location.h"
 
 #include "platform/macsim/arbitration_wire.h"
@@ -13,7 +14,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -112,7 +112,7 @@ public:
             return std::nullopt;
         DiskDescription description;
         if (const auto& uuid = found->second.second) {
-            if (auto bytes = arbitration_wire::uuidBytes(*uuid))
+            if (auto bytes = uuidBytesFromText(*uuid))
                 description.volumeUUID = disk_uuid::Value {*bytes};
         }
         return description;
@@ -150,15 +150,7 @@ private:
 
     void acceptLoop()
     {
-        for (;;) {
-            pollfd watched[2] = {{m_listener.get(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
-            if (::poll(watched, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            if (watched[1].revents)
-                return;
+        while (sysroot_sockets::waitReadableUnlessWoken(m_listener.get(), m_wake.get())) {
             int accepted = ::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
             if (accepted < 0)
                 continue;

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -148,15 +147,7 @@ void MacsimNotificationCenter::listen()
     std::shared_ptr<Shared> shared = m_shared;
     MainLoop& loop = m_mainLoop;
     m_shared->listener = std::thread([shared, &loop] {
-        for (;;) {
-            pollfd watched[2] = {{shared->socket.get(), POLLIN, 0}, {shared->wake.get(), POLLIN, 0}};
-            if (::poll(watched, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            if (watched[1].revents)
-                return;
+        while (sysroot_sockets::waitReadableUnlessWoken(shared->socket.get(), shared->wake.get())) {
             char buffer[65536];
             ssize_t count = ::recv(shared->socket.get(), buffer, sizeof buffer, 0);
             if (count <= 0)

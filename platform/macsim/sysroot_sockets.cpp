@@ -128,6 +128,19 @@ std::optional<FileDescriptor> connectStream(const std::string& path)
     return std::nullopt;
 }
 
+bool waitReadableUnlessWoken(int fd, int wake)
+{
+    for (;;) {
+        pollfd watched[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        return watched[1].revents == 0;
+    }
+}
+
 bool sendLine(int fd, const std::string& line)
 {
     std::string framed = line + "\n";

@@ -44,6 +44,10 @@ std::vector<std::string> socketsIn(const std::string& directory);
 // more (its process is gone), in which case the leftover file is removed.
 std::optional<FileDescriptor> connectStream(const std::string& path);
 
+// Blocks until fd can be read; false once wake becomes readable (the owner is
+// stopping the listener) or waiting fails.
+bool waitReadableUnlessWoken(int fd, int wake);
+
 // One line (a line feed is added). False when the peer has gone.
 bool sendLine(int fd, const std::string& line);
 

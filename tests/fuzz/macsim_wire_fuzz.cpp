@@ -1,6 +1,7 @@
 // What other processes of the virtual Mac send or leave behind: a request to
 // a Disk Arbitration session, a session's answer, and the machine's state file
 // the mounted-volume listing reads. The first byte chooses the reader.
+#include "common/uuid_text.h"
 #include "platform/macsim/arbitration_wire.h"
 #include "platform/macsim/macsim_mounted_volumes.h"
 
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (arbitration_wire::decodeAnswer(arbitration_wire::encodeAnswer(dissenter)) != dissenter)
                 std::abort();
         }
-        arbitration_wire::uuidBytes(text);
+        uuidBytesFromText(text);
         break;
     default:
         for (const MountedVolumeInfo& volume : mountedVolumesInState(text, MountedVolumes::Hidden::Skipped)) {

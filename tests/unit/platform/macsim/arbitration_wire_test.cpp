@@ -1,5 +1,6 @@
 // What the virtual Mac's tools and sessions say to each other, the claims
 // between them and the mounted-volume listing read from the machine's state.
+#include "common/uuid_text.h"
 #include "platform/macsim/arbitration_wire.h"
 #include "platform/macsim/macsim_disk_arbitration.h"
 #include "platform/macsim/macsim_mounted_volumes.h"
@@ -69,15 +70,15 @@ TEST(ArbitrationWire, MessagesAndAnswersSurviveTheirWireForm)
 
 TEST(ArbitrationWire, UUIDBytesOnlyFromTheCanonicalShapeInEitherCase)
 {
-    auto upper = uuidBytes(uuid);
+    auto upper = uuidBytesFromText(uuid);
     ASSERT_TRUE(upper);
     EXPECT_EQ((*upper)[0], 0x6F);
     EXPECT_EQ((*upper)[15], 0x5B);
-    EXPECT_EQ(uuidBytes("6f1c9a2e-3b4d-4e5f-8a9b-0c1d2e3f4a5b"), upper);
+    EXPECT_EQ(uuidBytesFromText("6f1c9a2e-3b4d-4e5f-8a9b-0c1d2e3f4a5b"), upper);
     for (const char* text : {"", "6F1C9A2E3B4D4E5F8A9B0C1D2E3F4A5B", "6F1C9A2E-3B4D-4E5F-8A9B-0C1D2E3F4A5",
                              "6F1C9A2E-3B4D-4E5F-8A9B-0C1D2E3F4A5BB", "6F1C9A2E-3B4D4-E5F-8A9B-0C1D2E3F4A5B",
                              "6F1C9A2E-3B4D-4E5F-8A9B-0C1D2E3F4A5G"})
-        EXPECT_FALSE(uuidBytes(text)) << text;
+        EXPECT_FALSE(uuidBytesFromText(text)) << text;
 }
 
 TEST(ArbitrationWire, AClaimIsExclusiveUntilItsProcessIsGone)

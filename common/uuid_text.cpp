@@ -1,0 +1,61 @@
+#include "common/uuid_text.h"
+
+namespace ferrolatch {
+
+namespace {
+
+constexpr std::size_t textLength = 36;
+
+bool isHyphenAt(std::size_t index) { return index == 8 || index == 13 || index == 18 || index == 23; }
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}
+
+std::optional<UUIDBytes> uuidBytesFromText(std::string_view text)
+{
+    if (text.size() != textLength)
+        return std::nullopt;
+    UUIDBytes bytes {};
+    std::size_t byte = 0;
+    for (std::size_t index = 0; index < textLength;) {
+        if (isHyphenAt(index)) {
+            if (text[index] != '-')
+                return std::nullopt;
+            ++index;
+            continue;
+        }
+        int high = hexValue(text[index]);
+        int low = hexValue(text[index + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes[byte++] = static_cast<std::uint8_t>(high << 4 | low);
+        index += 2;
+    }
+    return bytes;
+}
+
+std::string uppercaseUUIDText(const UUIDBytes& bytes)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(textLength);
+    for (std::size_t index = 0; index < bytes.size(); ++index) {
+        if (index == 4 || index == 6 || index == 8 || index == 10)
+            text += '-';
+        text += digits[bytes[index] >> 4];
+        text += digits[bytes[index] & 0x0f];
+    }
+    return text;
+}
+
+}
