@@ -16,18 +16,6 @@
 
 namespace ferrolatch {
 
-namespace {
-
-SecretBytes decodePRFOutput(const BrowserReply& reply)
-{
-    auto prf = base64URLDecodeSecret(reply.prfOutput.bytes());
-    if (!prf)
-        throw ProofError(malformedBase64URLMessage);
-    return std::move(*prf);
-}
-
-}
-
 BrowserCeremonyServices browserCeremonyServices(Platform& platform)
 {
     return {platform.loopback,
@@ -37,7 +25,10 @@ BrowserCeremonyServices browserCeremonyServices(Platform& platform)
 
 SecretBytes browserPRFOutput(const BrowserReply& reply)
 {
-    return decodePRFOutput(reply);
+    auto prf = base64URLDecodeSecret(reply.prfOutput.bytes());
+    if (!prf)
+        throw ProofError(malformedBase64URLMessage);
+    return std::move(*prf);
 }
 
 void enrollCommand(Platform& platform, const CommandArguments& arguments)
@@ -52,7 +43,7 @@ void enrollCommand(Platform& platform, const CommandArguments& arguments)
     SecretBytes salt = randomBytes(prfSaltSize);
     BrowserCeremonyServices ceremony = browserCeremonyServices(platform);
     BrowserReply reply = runBrowserCeremony(ceremony, "enroll", salt.bytes(), std::nullopt);
-    SecretBytes prfOutput = decodePRFOutput(reply);
+    SecretBytes prfOutput = browserPRFOutput(reply);
 
     NewPasswordWrap wrap = wrapNewPassword(prfOutput, salt.bytes(), localRelyingPartyID, reply.credentialID);
     prfOutput.wipe();
@@ -86,7 +77,7 @@ void unlockCommand(Platform& platform, const CommandArguments& arguments)
 
     BrowserCeremonyServices ceremony = browserCeremonyServices(platform);
     BrowserReply reply = runBrowserCeremony(ceremony, "unlock", *salt, manifest.credentialID);
-    SecretBytes prfOutput = decodePRFOutput(reply);
+    SecretBytes prfOutput = browserPRFOutput(reply);
     SecretBytes password = openWrappedPassword(manifest, prfOutput, localRelyingPartyID);
     prfOutput.wipe();
 
