@@ -16,10 +16,18 @@ struct Parameter {
     ArgumentKind kind = ArgumentKind::Text;
 };
 
+// How a handler meets the user interface.
+enum class Interface {
+    None,       // runs directly on the main thread
+    Windows,    // runs inside the main-thread application context and may show windows
+    Windowless, // belongs to the application context on a Mac but shows nothing, so it
+                // runs directly and needs neither a display nor a script
+};
+
 struct Command {
     std::string_view word;
     std::vector<Parameter> arguments; // argc is arguments.size() + 2
-    bool ui = false;                  // runs inside the main-thread application context
+    Interface ui = Interface::None;
     CommandHandler handler = nullptr;
     // The usage text lists the commands in the order of the table, except that
     // a command naming another here is listed right after that one.

@@ -42,7 +42,7 @@ void runHandler(const Invocation& invocation, Platform& platform, const Applicat
         throw ProofError(*servicesUnavailable);
 
     auto handler = [&] { command.handler(platform, invocation.arguments); };
-    if (command.ui && applicationContext)
+    if (command.ui == Interface::Windows && applicationContext)
         applicationContext(handler);
     else
         handler();

@@ -24,8 +24,10 @@ std::string hostOf(const std::string& url)
     return rest.substr(0, rest.find_first_of("/:?#"));
 }
 
-// Headless: the commands' alerts (none for the agent commands) come from a script.
-const std::map<std::string, std::string> noAlerts {{"FERROLATCH_UI_SCRIPT", "[]"}};
+// The agent commands show no window, so they run with neither a display nor
+// a script to answer alerts.
+const std::map<std::string, std::string> withoutDisplayOrScript {
+    {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
 
 json loginItem(const VirtualMac& mac) { return json::parse(mac.macsimOrThrow({"loginitem"})); }
 
@@ -47,7 +49,7 @@ TEST(AgentCommandsOnVirtualMac, EnableTwiceRegistersOnceThenDisable)
     EXPECT_EQ(loginItem(mac)["status"], "notRegistered");
 
     for (int run = 0; run < 2; ++run) {
-        RunResult enabled = mac.ferrolatch({"agent-enable"}, noAlerts);
+        RunResult enabled = mac.ferrolatch({"agent-enable"}, withoutDisplayOrScript);
         EXPECT_EQ(enabled.status, 0) << enabled.err;
         EXPECT_EQ(enabled.out, "FERROLATCH AGENT: enabled\n");
     }
@@ -56,7 +58,7 @@ TEST(AgentCommandsOnVirtualMac, EnableTwiceRegistersOnceThenDisable)
     EXPECT_EQ(item["registerCalls"], 1);
 
     for (int run = 0; run < 2; ++run) {
-        RunResult disabled = mac.ferrolatch({"agent-disable"}, noAlerts);
+        RunResult disabled = mac.ferrolatch({"agent-disable"}, withoutDisplayOrScript);
         EXPECT_EQ(disabled.status, 0) << disabled.err;
         EXPECT_EQ(disabled.out, "FERROLATCH AGENT: not registered\n");
     }
@@ -79,7 +81,7 @@ TEST(AgentCommandsOnVirtualMac, StatusFromEachStatusTheMacCanReport)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.set);
         mac.macsimOrThrow({"loginitem", "set", c.set});
-        RunResult status = mac.ferrolatch({"agent-status"}, noAlerts);
+        RunResult status = mac.ferrolatch({"agent-status"}, withoutDisplayOrScript);
         EXPECT_EQ(status.status, 0) << status.err;
         EXPECT_EQ(status.out, "FERROLATCH AGENT: " + c.text + "\nAPFS PROMPT SUPPRESSION: available\n");
     }
@@ -92,11 +94,11 @@ TEST(AgentCommandsOnVirtualMac, WaitingForApprovalIsNotRegisteredAgain)
 {
     VirtualMac mac;
     mac.macsimOrThrow({"loginitem", "set", "requiresApproval"});
-    RunResult enabled = mac.ferrolatch({"agent-enable"}, noAlerts);
+    RunResult enabled = mac.ferrolatch({"agent-enable"}, withoutDisplayOrScript);
     EXPECT_EQ(enabled.out, "FERROLATCH AGENT: requires approval in System Settings\n");
     EXPECT_EQ(loginItem(mac)["registerCalls"], 0);
 
-    RunResult disabled = mac.ferrolatch({"agent-disable"}, noAlerts);
+    RunResult disabled = mac.ferrolatch({"agent-disable"}, withoutDisplayOrScript);
     EXPECT_EQ(disabled.out, "FERROLATCH AGENT: not registered\n");
     EXPECT_EQ(loginItem(mac)["unregisterCalls"], 1);
 }
@@ -105,7 +107,7 @@ TEST(AgentCommandsOnVirtualMac, AFailedRegistrationEndsWithThePlatformError)
 {
     VirtualMac mac;
     mac.macsimOrThrow({"loginitem", "fault", "register", "SMAppServiceErrorDomain", "1", "Operation not permitted."});
-    RunResult failed = mac.ferrolatch({"agent-enable"}, noAlerts);
+    RunResult failed = mac.ferrolatch({"agent-enable"}, withoutDisplayOrScript);
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.out, "");
     EXPECT_EQ(failed.err, "ferrolatch-proof: Operation not permitted.\n");
@@ -113,11 +115,11 @@ TEST(AgentCommandsOnVirtualMac, AFailedRegistrationEndsWithThePlatformError)
     EXPECT_EQ(item["status"], "notRegistered");
     EXPECT_TRUE(item["faults"].empty()); // it fired once
 
-    RunResult again = mac.ferrolatch({"agent-enable"}, noAlerts);
+    RunResult again = mac.ferrolatch({"agent-enable"}, withoutDisplayOrScript);
     EXPECT_EQ(again.out, "FERROLATCH AGENT: enabled\n");
 
     mac.macsimOrThrow({"loginitem", "fault", "unregister", "SMAppServiceErrorDomain", "3", "No such job"});
-    RunResult disable = mac.ferrolatch({"agent-disable"}, noAlerts);
+    RunResult disable = mac.ferrolatch({"agent-disable"}, withoutDisplayOrScript);
     EXPECT_EQ(disable.status, 1);
     EXPECT_EQ(disable.err, "ferrolatch-proof: No such job\n");
     EXPECT_EQ(loginItem(mac)["status"], "enabled");
@@ -126,7 +128,7 @@ TEST(AgentCommandsOnVirtualMac, AFailedRegistrationEndsWithThePlatformError)
 TEST(AgentCommandsOnVirtualMac, StatusOnASystemWithoutTheCapability)
 {
     VirtualMac mac({"--no-prompt-suppression"});
-    RunResult status = mac.ferrolatch({"agent-status"}, noAlerts);
+    RunResult status = mac.ferrolatch({"agent-status"}, withoutDisplayOrScript);
     EXPECT_EQ(status.status, 0) << status.err;
     EXPECT_EQ(status.out, "FERROLATCH AGENT: not registered\nAPFS PROMPT SUPPRESSION: unavailable\n");
 }
