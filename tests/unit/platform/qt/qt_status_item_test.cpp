@@ -1,8 +1,10 @@
+#include "agent/agent_menu.h"
 #include "platform/qt/qt_status_item.h"
 #include "tests/support/qt_test_support.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QImage>
 #include <QMenu>
 
 #include <gtest/gtest.h>
@@ -67,6 +69,46 @@ TEST(QtStatusItem, ShowsTheMenuModelAndRunsAChosenRowAfterMenuWillOpen)
 
         EXPECT_TRUE(item.canLoadImage(FERROLATCH_STATUS_ICON));
         EXPECT_FALSE(item.canLoadImage("/nonexistent.svg"));
+    });
+}
+
+}
+
+namespace {
+
+// The agent's own menu, as it stands with a drive mounted, drawn by the
+// desktop's status item; the picture is kept beside the test's output.
+TEST(QtStatusItem, TheAgentMenuWithAMountedDrive)
+{
+    runInOffscreenQt([](QtSession&) {
+        QtStatusItem item;
+        Delegate delegate;
+        AgentMenuActions actions;
+        for (std::function<void()>* slot : {&actions.setupDrive, &actions.scanFromMenu, &actions.showOfflineRecoveryKey,
+                                            &actions.saveRecoveryInPasswords, &actions.toggleLoginItem,
+                                            &actions.showFinderSidebarSettings, &actions.showAbout,
+                                            &actions.checkForUpdates, &actions.quit})
+            *slot = [] {};
+        Menu menu = buildAgentMenu("Mounted PRIVATE", true, true, actions);
+        MenuRow eject;
+        eject.title = "Eject PRIVATE";
+        eject.action = [] {};
+        eject.tag = ejectMenuTag;
+        eject.representedObject = "2A1D5C3E-8F4B-4C6D-9E7A-1B2C3D4E5F60";
+        menu.rows.insert(menu.rows.begin() + 1, eject);
+        item.setMenu(menu, &delegate);
+
+        QMenu& shown = item.qmenu();
+        ASSERT_EQ(shown.actions().size(), 13);
+        EXPECT_EQ(shown.actions()[1]->text(), "Eject PRIVATE");
+        EXPECT_TRUE(actionTitled(shown, "Start at Login")->isChecked());
+        EXPECT_TRUE(actionTitled(shown, "Finder Sidebar Icons\u2026")->isChecked());
+
+        shown.adjustSize();
+        QImage image = shown.grab().toImage();
+        EXPECT_GT(image.width(), 150);
+        EXPECT_GT(image.height(), 13 * 8);
+        EXPECT_TRUE(image.save(QStringLiteral(FERROLATCH_SCREENSHOTS "/agent-menu.png")));
     });
 }
 
