@@ -1,6 +1,6 @@
 #include "commands/browser_commands.h"
 
-#include "commands/native_image_commands.h"
+#include "commands/proof_image.h"
 #include "common/constants.h"
 #include "common/errors.h"
 #include "common/on_failure.h"
@@ -49,12 +49,7 @@ void enrollCommand(Platform& platform, const CommandArguments& arguments)
     prfOutput.wipe();
     SecretBytes password = std::move(wrap.password);
 
-    createProofImage(platform.tools, image, password);
-    ImageAttachment attachment = attachEncryptedImage(platform.tools, image, password);
-    auto detach = onFailure([&] { detachImage(platform.tools, attachment.device); });
-    platform.files.writeFileAtomically(attachment.mountPoint + "/" + proofImageMarkerName, std::string(proofMarkerText));
-    detachImage(platform.tools, attachment.device);
-    detach.dismiss();
+    createMarkedProofImage(platform.tools, platform.files, image, password);
     password.wipe();
 
     Manifest manifest = enrollmentManifest(localRelyingPartyID, reply.credentialID, salt.bytes(),
@@ -81,16 +76,8 @@ void unlockCommand(Platform& platform, const CommandArguments& arguments)
     SecretBytes password = openWrappedPassword(manifest, prfOutput, localRelyingPartyID);
     prfOutput.wipe();
 
-    ImageAttachment attachment = attachEncryptedImage(platform.tools, image, password);
-    password.wipe();
-    {
-        auto detach = onFailure([&] { detachImage(platform.tools, attachment.device); });
-        if (platform.files.readFile(attachment.mountPoint + "/" + proofImageMarkerName) != proofMarkerText)
-            throw ProofError("mounted image did not contain the exact proof marker");
-        // A failed detach is tried once more before its error is reported.
-        detachImage(platform.tools, attachment.device);
-        detach.dismiss();
-    }
+    verifyMarkedProofImage(platform.tools, platform.files, image, std::move(password),
+                           "mounted image did not contain the exact proof marker");
 
     platform.out << "UNLOCK PROOF PASSED\n"
                  << "The passkey-derived unwrap mounted, verified, and detached the encrypted APFS image.\n";

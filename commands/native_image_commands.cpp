@@ -1,5 +1,7 @@
 #include "commands/native_image_commands.h"
 
+#include "commands/proof_image.h"
+
 #include "common/constants.h"
 #include "ceremony/native_passkey_ceremony.h"
 #include "common/path_text.h"
@@ -29,17 +31,12 @@ Bytes decodeField(const std::string& text)
     return std::move(*bytes);
 }
 
-// A proof image carries a visible marker; a sparse bundle, which stays in use,
-// the protected hidden one, flushed before the detach.
-void writeProofMarker(Platform& platform, Container container, const std::string& mountPoint)
+// A sparse bundle, which stays in use, carries the protected hidden marker,
+// flushed before the detach.
+void writeBundleMarker(Platform& platform, const std::string& mountPoint)
 {
-    std::string marker(proofMarkerText);
-    if (container == Container::ProofImage) {
-        platform.files.writeFileAtomically(mountPoint + "/" + proofImageMarkerName, marker);
-        return;
-    }
     std::string markerPath = mountPoint + "/" + std::string(proofMarkerName);
-    platform.files.writeFileAtomically(markerPath, marker);
+    platform.files.writeFileAtomically(markerPath, std::string(proofMarkerText));
     protectHiddenFile(platform.files, markerPath);
     runTool(platform.tools, tools::sync, {});
 }
@@ -74,17 +71,17 @@ void enroll(Platform& platform, const Enrollment& job)
     reply.prfOutput.wipe();
     SecretBytes password = std::move(wrap.password);
 
-    if (job.container == Container::ProofImage)
-        createProofImage(platform.tools, job.containerPath, password);
-    else
+    if (job.container == Container::ProofImage) {
+        createMarkedProofImage(platform.tools, platform.files, job.containerPath, password);
+    } else {
         createEncryptedSparsebundle(platform.files, platform.tools, job.containerPath, job.size, job.volumeName,
                                     password);
-
-    ImageAttachment attachment = attachEncryptedImage(platform.tools, job.containerPath, password);
-    auto detach = onFailure([&] { detachImage(platform.tools, attachment.device); });
-    writeProofMarker(platform, job.container, attachment.mountPoint);
-    detachImage(platform.tools, attachment.device);
-    detach.dismiss();
+        ImageAttachment attachment = attachEncryptedImage(platform.tools, job.containerPath, password);
+        auto detach = onFailure([&] { detachImage(platform.tools, attachment.device); });
+        writeBundleMarker(platform, attachment.mountPoint);
+        detachImage(platform.tools, attachment.device);
+        detach.dismiss();
+    }
     password.wipe();
 
     Manifest manifest = enrollmentManifest(relyingPartyDomain, credentialText, salt.bytes(),
@@ -99,23 +96,15 @@ void enroll(Platform& platform, const Enrollment& job)
 
 enum class AfterUnlock { Detach, LeaveMounted };
 
-// Attaches the container with the manifest's password; returns the attachment.
-ImageAttachment unlock(Platform& platform, Container container, const std::string& containerPath,
-                       const Manifest& manifest, AfterUnlock after)
+// Attaches the sparse bundle with the manifest's password and checks its
+// hidden marker; returns the attachment.
+ImageAttachment unlockBundle(Platform& platform, const std::string& bundle, const Manifest& manifest,
+                             AfterUnlock after)
 {
     SecretBytes password = unwrapPasswordWithPasskey(platform.mainLoop, platform.ui, platform.passkeys, manifest);
-
-    ImageAttachment attachment = attachEncryptedImage(platform.tools, containerPath, password);
+    ImageAttachment attachment = attachEncryptedImage(platform.tools, bundle, password);
     password.wipe();
-
-    if (container == Container::ProofImage) {
-        auto detach = onFailure([&] { detachImage(platform.tools, attachment.device); });
-        if (platform.files.readFile(attachment.mountPoint + "/" + proofImageMarkerName) != proofMarkerText)
-            throw ProofError("native proof image did not contain the exact marker");
-        detach.dismiss();
-    } else {
-        ensureProofMarker(platform.files, platform.log, attachment.mountPoint);
-    }
+    ensureProofMarker(platform.files, platform.log, attachment.mountPoint);
 
     if (after == AfterUnlock::Detach) {
         // A failed detach is tried once more before its error is reported.
@@ -183,7 +172,9 @@ void nativeUnlockCommand(Platform& platform, const CommandArguments& arguments)
 {
     const std::string& image = arguments.at(0).value;
     Manifest manifest = acceptNativeImageManifest(readManifest(platform.files, arguments.at(1).value));
-    unlock(platform, Container::ProofImage, image, manifest, AfterUnlock::Detach);
+    verifyMarkedProofImage(platform.tools, platform.files, image,
+                           unwrapPasswordWithPasskey(platform.mainLoop, platform.ui, platform.passkeys, manifest),
+                           "native proof image did not contain the exact marker");
     platform.out << "NATIVE UNLOCK PROOF PASSED\n"
                  << "AuthenticationServices PRF mounted, verified, and detached the encrypted APFS image.\n";
 }
@@ -192,7 +183,7 @@ void nativeUnlockBundleCommand(Platform& platform, const CommandArguments& argum
 {
     const std::string& bundle = arguments.at(0).value;
     Manifest manifest = loadBundleManifest(platform, bundle, arguments.at(1).value);
-    unlock(platform, Container::Sparsebundle, bundle, manifest, AfterUnlock::Detach);
+    unlockBundle(platform, bundle, manifest, AfterUnlock::Detach);
     platform.out << "NATIVE SPARSEBUNDLE UNLOCK PROOF PASSED\n";
 }
 
@@ -200,7 +191,7 @@ void nativeMountBundleCommand(Platform& platform, const CommandArguments& argume
 {
     const std::string& bundle = arguments.at(0).value;
     Manifest manifest = loadBundleManifest(platform, bundle, arguments.at(1).value);
-    ImageAttachment attachment = unlock(platform, Container::Sparsebundle, bundle, manifest, AfterUnlock::LeaveMounted);
+    ImageAttachment attachment = unlockBundle(platform, bundle, manifest, AfterUnlock::LeaveMounted);
     platform.out << "NATIVE SPARSEBUNDLE MOUNTED\n"
                  << "Mount point: " << attachment.mountPoint << '\n';
 }

@@ -14,6 +14,4 @@ void nativeEnrollBundleCommand(Platform& platform, const CommandArguments& argum
 void nativeUnlockBundleCommand(Platform& platform, const CommandArguments& arguments); // BUNDLE MANIFEST
 void nativeMountBundleCommand(Platform& platform, const CommandArguments& arguments);  // BUNDLE MANIFEST
 
-inline constexpr const char* proofImageMarkerName = "FERROLATCH-PROOF.txt";
-
 }

@@ -67,8 +67,8 @@ TEST(CommandLine, UsageNamesTheArgumentsAndPlacesFollowersAfterTheirCommand)
     const Command table[] = {
         {"first", {{"IMAGE", ArgumentKind::File}, {"NAME", ArgumentKind::Text}}},
         {"second", {}},
-        {"third", {}, false, nullptr, "first"},
-        {"stray", {}, false, nullptr, "no-such-command"},
+        {"third", {}, Interface::None, nullptr, "first"},
+        {"stray", {}, Interface::None, nullptr, "no-such-command"},
     };
     EXPECT_EQ(usageText(table), "usage:\n"
                                 "  ferrolatch-proof first IMAGE NAME\n"
