@@ -9,6 +9,7 @@
 #include "common/path_text.h"
 #include "crypto/drive_registry.h"
 #include "disk/apfs_inventory.h"
+#include "finder/drive_eject.h"
 #include "finder/sidebar_catalog.h"
 #include "platform/log.h"
 
@@ -192,9 +193,57 @@ void FerrolatchAgent::publishSidebarCatalog()
     }
 }
 
+void FerrolatchAgent::refreshEjectItems()
+{
+    if (m_menu.rows.empty())
+        return;
+    std::erase_if(m_menu.rows, [](const MenuRow& row) { return row.tag == ejectMenuTag; });
+    std::vector<FerrolatchEject::Target> targets = FerrolatchEject::ejectTargets(
+        registeredVolumeUUIDs(m_platform.files, m_platform.paths),
+        FerrolatchEject::mountedEnrolledVolumes(m_platform.files, m_platform.paths, m_platform.tools),
+        m_platform.mountedVolumes);
+    std::weak_ptr<FerrolatchAgent> weak = weak_from_this();
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        MenuRow row;
+        row.title = "Eject " + FerrolatchEject::targetDisplayName(targets[i], m_platform.mountedVolumes);
+        row.tag = ejectMenuTag;
+        row.representedObject = targets[i].uuid;
+        // The row is its own sender: the action reads the UUID it carries.
+        row.action = [weak, sender = row] {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            try {
+                self->ejectDrive(sender);
+            } catch (const std::exception& failure) {
+                self->m_platform.log.write(
+                    formatLogLine("Ferrolatch could not finish a menu-bar task: %@", {failure.what()}));
+            }
+        };
+        m_menu.rows.insert(m_menu.rows.begin() + static_cast<std::ptrdiff_t>(std::min(i + 1, m_menu.rows.size())),
+                           std::move(row));
+    }
+    publishMenu();
+}
+
+void FerrolatchAgent::ejectDrive(const MenuRow& sender)
+{
+    if (m_scanning || !sender.representedObject)
+        return;
+    try {
+        FerrolatchEject::ejectVolume(
+            *sender.representedObject, registeredVolumeUUIDs(m_platform.files, m_platform.paths),
+            FerrolatchEject::mountedEnrolledVolumes(m_platform.files, m_platform.paths, m_platform.tools),
+            m_platform.mountedVolumes, [this](const std::string& url) { m_platform.workspace.unmountAndEjectDevice(url); });
+    } catch (const std::exception& failure) {
+        showErrorAlert("Could not eject the Ferrolatch drive", failure.what());
+    }
+    refreshStatus();
+}
+
 void FerrolatchAgent::refreshStatus()
 {
-    // The eject rows belong to a later part of the menu; there are none yet.
+    refreshEjectItems();
     if (m_scanning) {
         if (m_unmountRefreshWorkItem)
             m_unmountRefreshWorkItem->cancel();

@@ -47,10 +47,14 @@ public:
     void showAbout();
     void checkForUpdates();
     void quit();
+    // The action of an eject row: the row carries its volume's UUID.
+    void ejectDrive(const MenuRow& sender);
 
     void setTrayState(TrayState state);
     void buildMenu();
     void refreshStatus();
+    // Replaces the eject rows under the status line with the current targets.
+    void refreshEjectItems();
     std::optional<std::string> chooseDriveManifest(const std::string& purpose);
     void showErrorAlert(const std::string& title, const std::string& description);
     void scanForDrives();

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
@@ -48,6 +49,7 @@ const char* const usage = "usage:\n"
                           "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n"
                           "  macsim menubar [click TITLE]\n"
                           "  macsim notify NAME\n"
+                          "  macsim hold PATH\n"
 
                           "  macsim loginitem | macsim loginitem set notRegistered|enabled|requiresApproval|notFound|VALUE\n"
                           "  macsim loginitem fault register|unregister DOMAIN CODE DESCRIPTION | macsim loginitem fault clear\n";
@@ -462,6 +464,24 @@ void loginItemControl(const std::vector<std::string>& arguments)
     loginItemCommand(sysroot.root, arguments);
 }
 
+// Plays an application with a document open: the file (or folder) stays open
+// until the process is killed or its standard input reaches its end, so that
+// unmounting its volume is refused meanwhile.
+void hold(const std::string& path)
+{
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        throw ToolError("macsim: cannot open " + path + ": " + std::strerror(errno));
+    std::cout << "holding " << path << std::endl;
+    char buffer[256];
+    for (;;) {
+        ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (count == 0 || (count < 0 && errno != EINTR))
+            break;
+    }
+    ::close(descriptor);
+}
+
 int run(const std::vector<std::string>& arguments)
 {
     if (arguments.empty())
@@ -490,6 +510,8 @@ int run(const std::vector<std::string>& arguments)
         postDistributedNotification(requireSysroot(), rest[0]);
     else if (command == "loginitem")
         loginItemControl(rest);
+    else if (command == "hold" && rest.size() == 1 && !rest[0].empty())
+        hold(rest[0]);
     else if (command == "help" && rest.empty())
         std::cout << usage;
     else

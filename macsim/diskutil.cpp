@@ -606,6 +606,34 @@ void unmount(Invocation& call, Machine& machine)
     std::cout << "Volume " << target->volume->name << " on " << device << " unmounted\n";
 }
 
+// Unmounts every volume of the physical disk behind the target and detaches
+// it, as pulling the drive out after Finder's Eject would. A volume that is in
+// use refuses the whole eject before anything changes.
+void eject(Invocation& call, Machine& machine)
+{
+    const auto& arguments = call.arguments;
+    if (arguments.size() != 2)
+        throw ToolError("Usage:  diskutil eject MountPoint|DiskIdentifier|DeviceNode");
+    auto target = machine.find(arguments[1]);
+    if (!target)
+        notFound(arguments[1]);
+    Disk& disk = *target->disk;
+    std::string name = diskName(disk.number);
+    std::string refusal = "Unmount of " + name + " failed: at least one volume could not be unmounted";
+    if (disk.internal)
+        throw ToolError(refusal + ": dissented by PID 0 (kernel_task)");
+    if (!disk.image.empty())
+        throw ToolError("macsim: an attached disk image is ejected with hdiutil detach");
+    for (Container& container : machine.state().containers) {
+        if (machine.storeDisk(container) != &disk)
+            continue;
+        for (const Volume& volume : container.volumes)
+            machine.refuseIfBusy(volume, refusal);
+    }
+    machine.detach(disk);
+    std::cout << "Disk " << name << " ejected\n";
+}
+
 void mount(Invocation& call, Machine& machine)
 {
     const auto& arguments = call.arguments;
@@ -675,6 +703,8 @@ void runDiskutil(Invocation& call, Machine& machine)
         unmount(call, machine);
     } else if (verb == "mount") {
         mount(call, machine);
+    } else if (verb == "eject") {
+        eject(call, machine);
     } else if (verb == "rename") {
         rename(call, machine);
     } else if (verb == "apfs" && arguments.size() >= 2) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/errors.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -79,6 +81,19 @@ public:
     }
     // The screen with the key window; absent when there is no screen.
     virtual std::optional<Screen> mainScreen() { return std::nullopt; }
+    // Unmounts the volume mounted at the path and ejects its device, as
+    // Finder's Eject does. Fails with a PlatformError carrying the platform's
+    // description, for example when a file on the volume is open; the volume
+    // then stays mounted. A workspace that cannot eject refuses.
+    virtual void unmountAndEjectDevice(const std::string& url)
+    {
+        (void)url;
+        throw PlatformError(featureUnsupportedDomain, featureUnsupportedCode,
+                            "Ejecting a drive is not available on this system.");
+    }
+
+    static constexpr const char* featureUnsupportedDomain = "NSCocoaErrorDomain";
+    static constexpr long featureUnsupportedCode = 3328; // NSFeatureUnsupportedError
 };
 
 }

@@ -1,5 +1,8 @@
 #include "platform/macsim/macsim_windows.h"
 
+#include "common/errors.h"
+#include "common/path_text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cctype>
@@ -118,8 +121,8 @@ std::vector<json> runningApplications(const std::string& sysroot, const Desktop&
 
 }
 
-MacsimDesktopWorkspace::MacsimDesktopWorkspace(Workspace& icons, std::string sysroot)
-    : m_icons(icons), m_sysroot(std::move(sysroot))
+MacsimDesktopWorkspace::MacsimDesktopWorkspace(Workspace& icons, std::string sysroot, ToolRunner* tools)
+    : m_icons(icons), m_sysroot(std::move(sysroot)), m_tools(tools)
 {
 }
 
@@ -220,6 +223,47 @@ bool MacsimDesktopWorkspace::openURL(const std::string& url)
     if (recorded && m_browser)
         return m_browser(url);
     return recorded;
+}
+
+}
+
+namespace ferrolatch {
+
+namespace {
+
+constexpr const char* osStatusDomain = "NSOSStatusErrorDomain";
+constexpr long fileBusyError = -47;  // fBsyErr
+constexpr long volumeNotFoundError = -35; // nsvErr
+constexpr long ioError = -36;  // ioErr
+
+std::string firstLine(const std::string& text)
+{
+    std::size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos)
+        return {};
+    std::size_t end = text.find_first_of("\r\n", start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+}
+
+void MacsimDesktopWorkspace::unmountAndEjectDevice(const std::string& url)
+{
+    if (!m_tools)
+        Workspace::unmountAndEjectDevice(url);
+    ToolOutcome outcome = m_tools->launch("/usr/sbin/diskutil", {"eject", url}, nullptr);
+    if (outcome.status == 0)
+        return;
+    std::string name = lastPathComponent(url);
+    std::string said = firstLine(outcome.standardError);
+    if (said.find("dissented by PID") != std::string::npos)
+        throw PlatformError(osStatusDomain, fileBusyError,
+                            "The volume \u201C" + name + "\u201D can\u2019t be ejected because it\u2019s currently in use.");
+    if (said.starts_with("Could not find disk"))
+        throw PlatformError(osStatusDomain, volumeNotFoundError, "The volume \u201C" + name + "\u201D can\u2019t be found.");
+    throw PlatformError(osStatusDomain, ioError,
+                        "The volume \u201C" + name + "\u201D couldn\u2019t be ejected"
+                            + (said.empty() ? std::string(".") : ": " + said));
 }
 
 }

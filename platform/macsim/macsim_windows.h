@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/tool_runner.h"
 #include "platform/workspace.h"
 
 #include <functional>
@@ -28,9 +29,13 @@ namespace ferrolatch {
 // A URL the workspace is asked to open is recorded in the open log as
 // {"application": "", "targets": [URL]}, as "open URL" records it, and handed
 // on to the desktop's browser when one is set.
+//
+// Unmount-and-eject runs the Mac's "diskutil eject" on the mount location
+// through the tool runner, which ejects the whole drive; without a runner it
+// refuses as a workspace that cannot eject.
 class MacsimDesktopWorkspace final : public Workspace {
 public:
-    MacsimDesktopWorkspace(Workspace& icons, std::string sysroot);
+    MacsimDesktopWorkspace(Workspace& icons, std::string sysroot, ToolRunner* tools = nullptr);
 
     std::optional<WorkspaceImage> loadImage(const std::string& path) override { return m_icons.loadImage(path); }
     bool setIcon(const WorkspaceImage& image, const std::string& path) override { return m_icons.setIcon(image, path); }
@@ -43,6 +48,9 @@ public:
     // file URL as {"application": "Finder", "targets": [URL]}, any other URL
     // with no application; then handed to the desktop's browser, if one is set.
     bool openURL(const std::string& url) override;
+    // A refusal because a file on the drive is open reads as Finder's; any
+    // other failure carries diskutil's own line.
+    void unmountAndEjectDevice(const std::string& url) override;
 
     using Browser = std::function<bool(const std::string& url)>;
     void handURLsTo(Browser browser) { m_browser = std::move(browser); }
@@ -53,6 +61,7 @@ public:
 private:
     Workspace& m_icons;
     std::string m_sysroot;
+    ToolRunner* m_tools;
     Browser m_browser;
 };
 

@@ -67,7 +67,7 @@ public:
           m_syslog("ferrolatch-proof"),
           m_bundle(PosixPaths::bundleOfExecutable(settings.executablePath)),
           m_paths(m_bundle, m_sysroot, m_home),
-          m_workspace(m_iconWorkspace, m_sysroot),
+          m_workspace(m_iconWorkspace, m_sysroot, &m_tools),
           m_preferences(m_home + "/Library/Preferences"),
           m_headlessLoop(m_clock),
           m_onDesktop(!settings.uiScript && settings.display),

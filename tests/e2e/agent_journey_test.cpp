@@ -8,6 +8,7 @@
 #include "tests/e2e/live_process.h"
 
 #include <chrono>
+#include <fstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -156,6 +157,59 @@ TEST_F(AgentJourney, ACancelledPasskeyLeavesTheVolumeLockedAndSaysSo)
                                                           "Could not unlock this Ferrolatch disk"}))
         << systemLog();
     EXPECT_FALSE(contains(systemLog(), promptLine(dataUUID)));
+    quit();
+}
+
+TEST_F(AgentJourney, TheMenuEjectsTheDriveUnlessAFileOnItIsOpen)
+{
+    setUpDrive();
+    const std::string refusal = "The volume \u201CPRIVATE\u201D can\u2019t be ejected because it\u2019s currently in use.";
+    startAgent(json::array({signInAnswer, json {{"expect", "Could not eject the Ferrolatch drive"}, {"button", "OK"}}}));
+    mac.macsimOrThrow({"disk", "attach", "disk4"});
+    ASSERT_TRUE(menuBarShows("Mounted PRIVATE")) << menuBar() << systemLog();
+    ASSERT_TRUE(menuBarShows("Eject PRIVATE")) << menuBar();
+    std::string mountPoint = (*volumeNamed("PRIVATE"))["mountPoint"];
+
+    // A document open on the drive: the eject is refused as Finder refuses it
+    // and the volume stays mounted, its row with it.
+    std::ofstream(mountPoint + "/draft.txt") << "unsaved thoughts";
+    {
+        LiveProcess holder(macsimExecutable(), {"hold", mountPoint + "/draft.txt"}, mac.environment());
+        ASSERT_TRUE(holder.readUntil("holding "));
+        RunResult chosen = mac.macsim({"menubar", "click", "Eject PRIVATE"});
+        EXPECT_EQ(chosen.status, 0) << chosen.err;
+        std::vector<json> alerts;
+        for (const json& line : shown())
+            if (line["kind"] == "alert" && line["message"] == "Could not eject the Ferrolatch drive")
+                alerts.push_back(line);
+        ASSERT_EQ(alerts.size(), 1u) << readTextFile(transcript);
+        EXPECT_EQ(alerts[0]["informative"], refusal);
+        std::optional<json> data = volumeNamed("PRIVATE");
+        EXPECT_TRUE((*data)["mounted"]);
+        EXPECT_FALSE((*data)["locked"]);
+        EXPECT_TRUE(contains(menuBar(), "Eject PRIVATE")) << menuBar();
+        std::string error;
+        EXPECT_EQ(holder.wait(error), 0) << error;
+    }
+
+    // Nothing holds it any more: the drive goes, and the menu with it.
+    RunResult chosen = mac.macsim({"menubar", "click", "Eject PRIVATE"});
+    EXPECT_EQ(chosen.status, 0) << chosen.err;
+    std::optional<json> data = volumeNamed("PRIVATE");
+    ASSERT_TRUE(data);
+    EXPECT_TRUE((*data)["locked"]);
+    EXPECT_FALSE((*data)["mounted"]);
+    json disks = state()["disks"];
+    bool attached = true;
+    for (const json& disk : disks)
+        if (disk["identifier"] == "disk4")
+            attached = disk["attached"];
+    EXPECT_FALSE(attached) << disks.dump();
+    EXPECT_FALSE(fs::exists(mountPoint));
+    ASSERT_TRUE(menuBarShows("Waiting for a Ferrolatch disk")) << menuBar();
+    EXPECT_FALSE(contains(menuBar(), "Eject PRIVATE")) << menuBar();
+    EXPECT_TRUE(contains(menuBar(), "  icon: FerrolatchStatusIcon\n")) << menuBar();
+    EXPECT_EQ(alertMessages().size(), 2u); // the passkey sheet and the one refusal
     quit();
 }
 

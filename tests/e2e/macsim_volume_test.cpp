@@ -1,3 +1,4 @@
+#include "tests/e2e/live_process.h"
 #include "tests/e2e/macsim_test_support.h"
 
 #include <fcntl.h>
@@ -257,4 +258,52 @@ TEST_F(MacsimVolume, PullingTheDriveLocksItsUnlockedVolume)
     EXPECT_EQ(volumeNamed(mac, "disk5s2")["locked"], true);
     ASSERT_EQ(unlock(mac, "disk5s2", password).status, 0);
     EXPECT_EQ(snapshot(mountPoint()), before);
+}
+
+TEST_F(MacsimVolume, EjectUnmountsTheWholeDriveUnlessAFileOnItIsOpen)
+{
+    writeFile(mountPoint() + "/open.txt", "held open");
+    std::string bootstrap = mac.sysroot() + "/Volumes/FERROLATCH";
+    ASSERT_TRUE(exists(bootstrap));
+
+    // An application holding a file refuses the eject before anything changes.
+    {
+        ferrolatch::e2e::LiveProcess holder(ferrolatch::e2e::macsimExecutable(), {"hold", mountPoint() + "/open.txt"}, mac.environment());
+        ASSERT_TRUE(holder.readUntil("holding " + mountPoint() + "/open.txt\n"));
+        RunResult refused = mac.tool(diskutil, {"eject", mountPoint()});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.err.rfind("Unmount of disk4 failed: at least one volume could not be unmounted: dissented by "
+                                    "PID " + std::to_string(holder.pid()) + " (",
+                                    0),
+                  0u)
+            << refused.err;
+        EXPECT_EQ(volumeNamed(mac, "disk5s2")["locked"], false);
+        EXPECT_TRUE(exists(mountPoint() + "/open.txt"));
+        EXPECT_TRUE(exists(bootstrap));
+        std::string error;
+        EXPECT_EQ(holder.wait(error), 0) << error; // its input closed: it lets go
+    }
+
+    // Any name of the drive ejects all of it: the encrypted volume locked, the
+    // other unmounted, the disk gone from the device list.
+    RunResult ejected = mac.tool(diskutil, {"eject", "disk5s2"});
+    ASSERT_EQ(ejected.status, 0) << describe(ejected);
+    EXPECT_EQ(ejected.out, "Disk disk4 ejected\n");
+    EXPECT_FALSE(exists(mountPoint()));
+    EXPECT_FALSE(exists(bootstrap));
+    RunResult gone = mac.tool(diskutil, {"info", "-plist", "disk4"});
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_EQ(gone.err, "Could not find disk: disk4\n");
+    mac.macsimOrThrow({"disk", "attach", "disk4"});
+    EXPECT_EQ(volumeNamed(mac, "disk5s2")["locked"], true);
+    EXPECT_TRUE(exists(bootstrap));
+
+    // The boot disk and names of nothing are refused.
+    RunResult boot = mac.tool(diskutil, {"eject", "disk0"});
+    EXPECT_EQ(boot.status, 1);
+    EXPECT_EQ(boot.err, "Unmount of disk0 failed: at least one volume could not be unmounted: dissented by PID 0 "
+                        "(kernel_task)\n");
+    RunResult nothing = mac.tool(diskutil, {"eject", "disk9"});
+    EXPECT_EQ(nothing.status, 1);
+    EXPECT_EQ(nothing.err, "Could not find disk: disk9\n");
 }

@@ -243,6 +243,14 @@ public:
         m_events.push_back("open " + url);
         return true;
     }
+    // Recorded; then what the Mac does with the drive, or its failure.
+    void unmountAndEjectDevice(const std::string& url) override
+    {
+        m_events.push_back("eject " + url);
+        if (onEject)
+            onEject(url);
+    }
+    std::function<void(const std::string& url)> onEject;
 
 private:
     Events& m_events;
@@ -295,6 +303,10 @@ struct FakeDrive {
     bool locked = true;
     bool remountLosesManifest = false; // the re-mounted bootstrap has no ferrolatch.json
     bool vanishesWhenUnlocked = false; // the inventory stops listing it once unlocked
+    bool attached = true;              // false once ejected or pulled out
+    // What diskutil info says of the unlocked data volume besides its mount point.
+    bool dataInternal = false;
+    bool dataFileVault = true;
 
     std::string bootstrapDevice() const { return disk + "s1"; }
     std::string dataDevice() const { return disk + "s2"; }
@@ -341,11 +353,13 @@ public:
         if (line == "diskutil apfs list -plist") {
             std::vector<APFSVolume> volumes;
             for (const FakeDrive& drive : drives)
-                if (drive.locked || !drive.vanishesWhenUnlocked)
+                if (drive.attached && (drive.locked || !drive.vanishesWhenUnlocked))
                     volumes.push_back({drive.dataDevice(), drive.uuid, drive.name, true, drive.locked});
             return {0, inventory("disk9", volumes), ""};
         }
         for (FakeDrive& drive : drives) {
+            if (!drive.attached)
+                continue;
             if (line == "diskutil info -plist " + drive.bootstrapPath)
                 return {0, plistDocument("<dict><key>DeviceIdentifier</key><string>" + drive.bootstrapDevice()
                                          + "</string><key>Internal</key>" + flag(drive.bootstrapInternal) + "</dict>"),
@@ -353,7 +367,7 @@ public:
             if (line == "diskutil info -plist " + drive.bootstrapDevice())
                 return {0, volumeInfo(drive.bootstrapPath), ""};
             if (line == "diskutil info -plist " + drive.dataDevice())
-                return {0, volumeInfo(drive.locked ? "" : drive.dataMountPoint()), ""};
+                return {0, dataVolumeInfo(drive), ""};
             if (line == "diskutil unmount " + drive.bootstrapDevice() || line == "diskutil mount nobrowse " + drive.bootstrapDevice()) {
                 drive.bootstrapBrowsable = false;
                 if (drive.remountLosesManifest && m_files.exists(drive.manifestPath()))
@@ -378,6 +392,8 @@ public:
     {
         std::vector<MountedVolumeInfo> listed {{"/", "Macintosh HD", "11111111-2222-3333-4444-555555555555", true, true, false}};
         for (const FakeDrive& drive : drives) {
+            if (!drive.attached)
+                continue;
             if (hidden == Hidden::Listed || drive.bootstrapBrowsable)
                 listed.push_back({drive.bootstrapPath, "FERROLATCH", std::nullopt, drive.bootstrapInternalReported,
                                   drive.bootstrapBrowsable, true});
@@ -387,12 +403,27 @@ public:
         return listed;
     }
 
+    FakeDrive& drive(const std::string& name)
+    {
+        for (FakeDrive& drive : drives)
+            if (drive.name == name)
+                return drive;
+        throw std::runtime_error("no drive " + name);
+    }
+
     std::deque<FakeDrive> drives;
     int childStatus = 0;
     std::set<std::string> failingChildren; // disks whose child instance exits with 1
     std::function<void(FakeDrive&)> duringChild;
 
 private:
+    static std::string dataVolumeInfo(const FakeDrive& drive)
+    {
+        return plistDocument("<dict><key>MountPoint</key><string>" + (drive.locked ? "" : drive.dataMountPoint())
+                             + "</string><key>VolumeUUID</key><string>" + drive.uuid + "</string><key>Internal</key>"
+                             + flag(drive.dataInternal) + "<key>FileVault</key>" + flag(drive.dataFileVault) + "</dict>");
+    }
+
     Events& m_events;
     MemoryFiles& m_files;
 };

@@ -149,3 +149,73 @@ TEST_F(TemporarySysroot, OpeningAFolderURLRecordsAFinderWindowAndAPageForItsBrow
 }
 
 }
+
+namespace {
+
+// diskutil as the workspace's eject meets it: one scripted outcome.
+class OneToolRun final : public ToolRunner {
+public:
+    explicit OneToolRun(ToolOutcome outcome) : m_outcome(std::move(outcome)) {}
+    ToolOutcome launch(const std::string& executable, const std::vector<std::string>& arguments,
+                       const SecretBytes* standardInput) override
+    {
+        std::string line = executable;
+        for (const std::string& argument : arguments)
+            line += " " + argument;
+        runs.push_back(line);
+        EXPECT_EQ(standardInput, nullptr);
+        return m_outcome;
+    }
+    std::vector<std::string> runs;
+
+private:
+    ToolOutcome m_outcome;
+};
+
+}
+
+TEST_F(TemporarySysroot, EjectRunsDiskutilEjectAndReportsFailuresAsFinderDoes)
+{
+    const std::string mountPoint = root + "/Volumes/PRIVATE";
+    struct Case {
+        std::string name;
+        ToolOutcome outcome;
+        std::optional<std::pair<long, std::string>> failure; // OSStatus and description
+    };
+    const Case cases[] = {
+        {"ejected", {0, "Disk disk4 ejected\n", ""}, std::nullopt},
+        {"a file is open",
+         {1, "", "Unmount of disk4 failed: at least one volume could not be unmounted: dissented by PID 42 (/bin/cat)\n"},
+         std::pair {-47L, std::string("The volume \u201CPRIVATE\u201D can\u2019t be ejected because it\u2019s currently "
+                                      "in use.")}},
+        {"gone already", {1, "", "Could not find disk: " + mountPoint + "\n"},
+         std::pair {-35L, std::string("The volume \u201CPRIVATE\u201D can\u2019t be found.")}},
+        {"anything else", {1, "", "\nmacsim: an attached disk image is ejected with hdiutil detach\n"},
+         std::pair {-36L, std::string("The volume \u201CPRIVATE\u201D couldn\u2019t be ejected: macsim: an attached "
+                                      "disk image is ejected with hdiutil detach")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OneToolRun diskutil(c.outcome);
+        MacsimDesktopWorkspace workspace(icons, root, &diskutil);
+        try {
+            workspace.unmountAndEjectDevice(mountPoint);
+            EXPECT_FALSE(c.failure);
+        } catch (const PlatformError& error) {
+            ASSERT_TRUE(c.failure);
+            EXPECT_TRUE(error.is("NSOSStatusErrorDomain", c.failure->first)) << error.domain() << " " << error.code();
+            EXPECT_EQ(error.what(), c.failure->second);
+        }
+        EXPECT_EQ(diskutil.runs, std::vector<std::string> {"/usr/sbin/diskutil eject " + mountPoint});
+    }
+
+    // A workspace without a way to the disks refuses, as one that cannot eject.
+    MacsimDesktopWorkspace unequipped(icons, root);
+    try {
+        unequipped.unmountAndEjectDevice(mountPoint);
+        ADD_FAILURE() << "ejected without diskutil";
+    } catch (const PlatformError& error) {
+        EXPECT_TRUE(error.is("NSCocoaErrorDomain", 3328));
+        EXPECT_STREQ(error.what(), "Ejecting a drive is not available on this system.");
+    }
+}
