@@ -3,6 +3,7 @@
 #include "agent/drive_discovery.h"
 #include "agent/ferrolatch_agent.h"
 #include "agent/status_summary.h"
+#include "common/ascii_case.h"
 #include "common/errors.h"
 #include "common/on_failure.h"
 #include "common/path_text.h"
@@ -73,7 +74,7 @@ void FerrolatchAgent::scanManifest(const std::string& discovered)
                                                    discovered);
     Manifest manifest = loadNativeVolumeManifest(m_platform.files, manifestPath);
     registerDrive(m_platform.files, m_platform.paths, m_suppression, manifest);
-    std::string uuid = upperCasedUUID(*manifest.volumeUUID);
+    std::string uuid = asciiUppercased(*manifest.volumeUUID);
     m_mountGuard.addEnrolledVolume(uuid);
     setStatusLine("Unlocking " + *manifest.volumeName + "\u2026");
 

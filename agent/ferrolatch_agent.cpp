@@ -84,22 +84,27 @@ FerrolatchAgent::~FerrolatchAgent()
         m_platform.volumeEvents.removeObserver(*m_volumeObserver);
 }
 
-std::function<void()> FerrolatchAgent::action(void (FerrolatchAgent::*member)())
+std::function<void()> FerrolatchAgent::whileAlive(std::function<void(FerrolatchAgent&)> task)
 {
     std::weak_ptr<FerrolatchAgent> weak = weak_from_this();
-    return [weak, member] {
+    return [weak, task = std::move(task)] {
         auto self = weak.lock();
         if (!self)
             return;
         // The agent never stops for a failure: one that escapes a task is
         // logged and the agent goes on.
         try {
-            ((*self).*member)();
+            task(*self);
         } catch (const std::exception& failure) {
             self->m_platform.log.write(
                 formatLogLine("Ferrolatch could not finish a menu-bar task: %@", {failure.what()}));
         }
     };
+}
+
+std::function<void()> FerrolatchAgent::action(void (FerrolatchAgent::*member)())
+{
+    return whileAlive([member](FerrolatchAgent& self) { (self.*member)(); });
 }
 
 std::shared_ptr<DelayedTask> FerrolatchAgent::after(double seconds, void (FerrolatchAgent::*task)())
@@ -202,24 +207,13 @@ void FerrolatchAgent::refreshEjectItems()
         registeredVolumeUUIDs(m_platform.files, m_platform.paths),
         FerrolatchEject::mountedEnrolledVolumes(m_platform.files, m_platform.paths, m_platform.tools),
         m_platform.mountedVolumes);
-    std::weak_ptr<FerrolatchAgent> weak = weak_from_this();
     for (std::size_t i = 0; i < targets.size(); ++i) {
         MenuRow row;
         row.title = "Eject " + FerrolatchEject::targetDisplayName(targets[i], m_platform.mountedVolumes);
         row.tag = ejectMenuTag;
         row.representedObject = targets[i].uuid;
         // The row is its own sender: the action reads the UUID it carries.
-        row.action = [weak, sender = row] {
-            auto self = weak.lock();
-            if (!self)
-                return;
-            try {
-                self->ejectDrive(sender);
-            } catch (const std::exception& failure) {
-                self->m_platform.log.write(
-                    formatLogLine("Ferrolatch could not finish a menu-bar task: %@", {failure.what()}));
-            }
-        };
+        row.action = whileAlive([sender = row](FerrolatchAgent& self) { self.ejectDrive(sender); });
         m_menu.rows.insert(m_menu.rows.begin() + static_cast<std::ptrdiff_t>(std::min(i + 1, m_menu.rows.size())),
                            std::move(row));
     }

@@ -78,6 +78,8 @@ private:
     void publishSidebarCatalog();
     // Runs a task on the main loop after a delay, if the agent still exists.
     std::shared_ptr<DelayedTask> after(double seconds, void (FerrolatchAgent::*task)());
+    // Runs a task on the agent if it still exists; a failure is logged.
+    std::function<void()> whileAlive(std::function<void(FerrolatchAgent&)> task);
     std::function<void()> action(void (FerrolatchAgent::*member)());
     void runRecoveryCommand(const std::string& purpose, const std::string& command, const std::string& title);
     void notAvailable(const std::string& title, const std::string& feature);

@@ -1,16 +1,8 @@
 #include "agent/status_summary.h"
 
+#include "common/ascii_case.h"
 
 namespace ferrolatch {
-
-std::string upperCasedUUID(std::string_view uuid)
-{
-    std::string upper(uuid);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return upper;
-}
 
 std::string idleStatus(bool promptSuppressionAvailable)
 {
@@ -22,7 +14,7 @@ StatusSummary summarizeVolumes(const std::vector<APFSVolume>& volumes, const std
 {
     std::optional<std::string> lockedName;
     for (const APFSVolume& volume : volumes) {
-        if (!enrolled.contains(upperCasedUUID(volume.uuid)))
+        if (!enrolled.contains(asciiUppercased(volume.uuid)))
             continue;
         if (volume.locked) {
             if (!lockedName)

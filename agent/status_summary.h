@@ -16,10 +16,6 @@ inline constexpr std::string_view waitingStatus = "Waiting for a Ferrolatch disk
 inline constexpr std::string_view fallbackStatus = "macOS compatibility fallback required";
 inline constexpr std::string_view attentionStatus = "Ferrolatch needs attention";
 
-// A UUID as the guard, the registry and the catalog compare it: ASCII letters
-// upper-cased, nothing else changed.
-std::string upperCasedUUID(std::string_view uuid);
-
 // The status line when no enrolled drive is connected.
 std::string idleStatus(bool promptSuppressionAvailable);
 

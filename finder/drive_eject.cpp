@@ -1,5 +1,6 @@
 #include "finder/drive_eject.h"
 
+#include "common/ascii_case.h"
 #include "common/errors.h"
 #include "common/path_text.h"
 #include "crypto/drive_registry.h"
@@ -16,14 +17,6 @@
 namespace ferrolatch::FerrolatchEject {
 
 namespace {
-
-std::string upperCased(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 // diskutil's description of a device; none when it cannot be had.
 std::optional<PlistValue::Dictionary> diskInfo(ToolRunner& tools, const std::string& device)
@@ -87,13 +80,13 @@ std::vector<MountedVolume> mountedEnrolledVolumes(Files& files, Paths& paths, To
     }
     std::vector<MountedVolume> mounted;
     for (const APFSVolume& volume : inventory) {
-        if (!enrolled.contains(upperCased(volume.uuid)) || volume.locked)
+        if (!enrolled.contains(asciiUppercased(volume.uuid)) || volume.locked)
             continue;
         std::optional<PlistValue::Dictionary> info = diskInfo(tools, volume.device);
         if (!info)
             continue;
         const std::string* reported = plistString(*info, "VolumeUUID");
-        if (!reported || upperCased(*reported) != upperCased(volume.uuid))
+        if (!reported || asciiUppercased(*reported) != asciiUppercased(volume.uuid))
             continue;
         if (std::optional<MountedVolume> found = FerrolatchFinderState::mountedVolumeFromDiskInfo(*info))
             mounted.push_back(std::move(*found));
