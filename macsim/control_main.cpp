@@ -4,6 +4,7 @@
 #include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
+#include "macsim/finder_control.h"
 #include "macsim/keychain_control.h"
 #include "macsim/login_item_control.h"
 #include "macsim/machine.h"
@@ -44,6 +45,8 @@ const char* const usage = "usage:\n"
                           "  macsim audit\n"
                           "  macsim state\n"
                           "  macsim agent start | macsim agent stop\n"
+                          "  macsim finder start APP_BUNDLE | macsim finder stop\n"
+                          "  macsim finder watched | macsim finder enable | macsim finder disable\n"
                           "  macsim keychain list\n"
                           "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n"
                           "  macsim menubar [click TITLE]\n"
@@ -392,6 +395,7 @@ void printState()
     nlohmann::json prompts = shownPasswordPrompts(locked.sysroot);
     nlohmann::json state = {{"disks", disks}, {"partitions", partitions}, {"containers", containers},
         {"volumes", volumes}, {"images", images}, {"passwordPrompts", prompts}};
+    state["finderExtension"] = finderExtensionState(locked.sysroot.root);
     std::cout << state.dump(2) << "\n";
 }
 
@@ -462,6 +466,17 @@ void loginItemControl(const std::vector<std::string>& arguments)
     loginItemCommand(sysroot.root, arguments);
 }
 
+void finderControl(const std::vector<std::string>& arguments)
+{
+    Sysroot sysroot = requireSysroot();
+    sysroot.root = canonicalPath(sysroot.root);
+    {
+        StateLock lock(sysroot);
+        loadState(sysroot); // refuses a sysroot that is no virtual Mac
+    }
+    finderCommand(sysroot.root, arguments);
+}
+
 int run(const std::vector<std::string>& arguments)
 {
     if (arguments.empty())
@@ -488,6 +503,8 @@ int run(const std::vector<std::string>& arguments)
         menuBarCommand(requireSysroot().root, rest, std::cout);
     else if (command == "notify" && rest.size() == 1 && !rest[0].empty())
         postDistributedNotification(requireSysroot(), rest[0]);
+    else if (command == "finder")
+        finderControl(rest);
     else if (command == "loginitem")
         loginItemControl(rest);
     else if (command == "help" && rest.empty())
