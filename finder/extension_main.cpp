@@ -92,7 +92,13 @@ int runExtension(const std::string& sysroot, const sigset_t& endSignals)
         sigwait(&endSignals, &received);
         adapters.mainLoop.stop();
     });
-    adapters.mainLoop.run();
+    try {
+        adapters.mainLoop.run();
+    } catch (...) {
+        pthread_kill(ending.native_handle(), SIGTERM); // the waiting thread ends with the process
+        ending.join();
+        throw;
+    }
     ending.join();
     checkOutFinderExtension(sysroot, ::getpid());
     return 0;
