@@ -6,6 +6,7 @@
 #include "common/virtual_mac_location.h"
 #include "finder/finder_sync.h"
 #include "platform/headless/headless_main_loop.h"
+#include "platform/macsim/entitled_paths.h"
 #include "platform/macsim/finder_sync_store.h"
 #include "platform/macsim/macsim_mounted_volumes.h"
 #include "platform/macsim/macsim_notification_center.h"
@@ -63,14 +64,18 @@ std::string loginName()
 struct ExtensionAdapters {
     explicit ExtensionAdapters(const std::string& sysrootPath)
         : sysroot(sysrootPath), home(sysroot + "/Users/" + loginName()),
-          paths(PosixPaths::bundleOfExecutable(linux_calls::executablePath()), sysroot, home)
+          bundlePaths(PosixPaths::bundleOfExecutable(linux_calls::executablePath()), sysroot, home),
+          paths(bundlePaths, bundlePaths.mainBundle() + "/Contents/Resources/FerrolatchFinder.entitlements")
     {
     }
 
     std::string sysroot;
     std::string home;
     PosixFiles files;
-    PosixPaths paths;
+    PosixPaths bundlePaths;
+    // The extension is sandboxed: the catalog's container is its only if its
+    // entitlements name the application group.
+    EntitledPaths paths;
     SyslogLog syslog {"FerrolatchFinder"};
     SysrootLog log {sysroot, "FerrolatchFinder", syslog};
     MacsimMountedVolumes mountedVolumes {sysroot};

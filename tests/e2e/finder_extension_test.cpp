@@ -199,6 +199,32 @@ TEST_F(FinderMac, TheChangeNotificationAloneAppliesARewrittenCatalog)
     EXPECT_EQ(watched(), mountPoint + "\n");
 }
 
+// The sandbox gives the extension the catalog's container only through its
+// application-group entitlement.
+TEST_F(FinderMac, WithoutItsGroupEntitlementTheExtensionWatchesNothing)
+{
+    setUpDetachedDrive();
+    startAgent(json::array({signInAnswer}));
+    mac.macsimOrThrow({"disk", "attach", "disk4"});
+    ASSERT_TRUE(menuBarShows("Mounted PRIVATE")) << menuBar() << systemLog();
+
+    std::string copy = work + "/Unentitled.appex";
+    fs::copy(appex, copy, fs::copy_options::recursive);
+    std::ofstream(copy + "/Contents/Resources/FerrolatchFinder.entitlements")
+        << R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>com.apple.security.app-sandbox</key><true/></dict></plist>
+)";
+    RunResult started = mac.macsim({"finder", "start", copy});
+    ASSERT_EQ(started.status, 0) << started.err;
+    EXPECT_EQ(finderState()["watched"], json::array());
+    mac.macsimOrThrow({"notify", std::string(FerrolatchFinderState::volumesChangedNotification)});
+    ASSERT_EQ(mac.macsim({"finder", "stop"}).status, 0);
+
+    // The bundle as built is entitled, and sees the volume.
+    ASSERT_EQ(mac.macsim({"finder", "start", bundle}).status, 0);
+    EXPECT_EQ(watched(), (*volumeNamed("PRIVATE"))["mountPoint"].get<std::string>() + "\n");
+}
+
 TEST_F(FinderMac, TheExtensionIsABundleFinderCanLoadOnceAtATime)
 {
     Plist info = readPlist(appex + "/Contents/Info.plist");
