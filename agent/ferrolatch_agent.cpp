@@ -114,9 +114,7 @@ std::shared_ptr<DelayedTask> FerrolatchAgent::after(double seconds, void (Ferrol
 
 void FerrolatchAgent::menuWillOpen()
 {
-    // The Finder extension's state is not reachable in this build; its row
-    // stays unchecked.
-    m_finderSidebarChecked = false;
+    m_finderSidebarChecked = m_platform.finderSync.isExtensionEnabled();
     refreshStatus();
 }
 
@@ -166,6 +164,7 @@ void FerrolatchAgent::buildMenu()
                               action(&FerrolatchAgent::showAbout),
                               action(&FerrolatchAgent::checkForUpdates),
                               action(&FerrolatchAgent::quit)};
+    m_finderSidebarChecked = m_platform.finderSync.isExtensionEnabled();
     m_menu = buildAgentMenu(m_statusLine, startsAtLogin(m_platform.loginItem), m_finderSidebarChecked, actions);
     publishMenu();
 }
@@ -322,11 +321,6 @@ void FerrolatchAgent::saveRecoveryInPasswords()
                        "native-passwords-recovery", "Could not save the recovery password");
 }
 
-void FerrolatchAgent::notAvailable(const std::string& title, const std::string& feature)
-{
-    showErrorAlert(title, feature + " is not available in this build");
-}
-
 void FerrolatchAgent::toggleLoginItem()
 {
     bool changed = ::ferrolatch::toggleLoginItem(m_platform.loginItem, [this](std::string_view title,
@@ -339,7 +333,11 @@ void FerrolatchAgent::toggleLoginItem()
 
 void FerrolatchAgent::showFinderSidebarSettings()
 {
-    notAvailable("Could not open the Finder sidebar settings", "The Finder extension");
+    try {
+        m_platform.finderSync.showExtensionManagementInterface();
+    } catch (const std::exception& failure) {
+        showErrorAlert("Could not open the Finder sidebar settings", failure.what());
+    }
 }
 
 void FerrolatchAgent::showAbout()

@@ -82,7 +82,6 @@ private:
     std::function<void()> whileAlive(std::function<void(FerrolatchAgent&)> task);
     std::function<void()> action(void (FerrolatchAgent::*member)());
     void runRecoveryCommand(const std::string& purpose, const std::string& command, const std::string& title);
-    void notAvailable(const std::string& title, const std::string& feature);
     void scanManifest(const std::string& manifestPath);
     void reportScanFailure(const std::string& description);
 

@@ -4,6 +4,7 @@
 #include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
+#include "macsim/finder_control.h"
 #include "macsim/keychain_control.h"
 #include "macsim/login_item_control.h"
 #include "macsim/machine.h"
@@ -45,6 +46,8 @@ const char* const usage = "usage:\n"
                           "  macsim audit\n"
                           "  macsim state\n"
                           "  macsim agent start | macsim agent stop\n"
+                          "  macsim finder start APP_BUNDLE | macsim finder stop\n"
+                          "  macsim finder watched | macsim finder enable | macsim finder disable\n"
                           "  macsim keychain list\n"
                           "  macsim keychain fault add|update|copy|delete STATUS | macsim keychain fault clear\n"
                           "  macsim menubar [click TITLE]\n"
@@ -394,6 +397,7 @@ void printState()
     nlohmann::json prompts = shownPasswordPrompts(locked.sysroot);
     nlohmann::json state = {{"disks", disks}, {"partitions", partitions}, {"containers", containers},
         {"volumes", volumes}, {"images", images}, {"passwordPrompts", prompts}};
+    state["finderExtension"] = finderExtensionState(locked.sysroot.root);
     std::cout << state.dump(2) << "\n";
 }
 
@@ -453,15 +457,15 @@ void keychainControl(const std::vector<std::string>& arguments)
     keychainCommand(sysroot.root, login, arguments);
 }
 
-void loginItemControl(const std::vector<std::string>& arguments)
+// The canonical root of a sysroot that is a virtual Mac, for the services
+// that keep their own records in it.
+std::string virtualMacRoot()
 {
     Sysroot sysroot = requireSysroot();
     sysroot.root = canonicalPath(sysroot.root);
-    {
-        StateLock lock(sysroot);
-        loadState(sysroot); // refuses a sysroot that is no virtual Mac
-    }
-    loginItemCommand(sysroot.root, arguments);
+    StateLock lock(sysroot);
+    loadState(sysroot); // refuses a sysroot that is no virtual Mac
+    return sysroot.root;
 }
 
 // Plays an application with a document open: the file (or folder) stays open
@@ -508,8 +512,10 @@ int run(const std::vector<std::string>& arguments)
         menuBarCommand(requireSysroot().root, rest, std::cout);
     else if (command == "notify" && rest.size() == 1 && !rest[0].empty())
         postDistributedNotification(requireSysroot(), rest[0]);
+    else if (command == "finder")
+        finderCommand(virtualMacRoot(), rest);
     else if (command == "loginitem")
-        loginItemControl(rest);
+        loginItemCommand(virtualMacRoot(), rest);
     else if (command == "hold" && rest.size() == 1 && !rest[0].empty())
         hold(rest[0]);
     else if (command == "help" && rest.empty())

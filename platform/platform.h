@@ -58,6 +58,8 @@ struct Platform {
     LoopbackSockets& loopback = unavailable::loopbackSockets();
     // The application's own login item (service management).
     LoginItem& loginItem = unavailable::loginItem();
+    // The Finder extension's controller: its watched folders and whether it is on.
+    FinderSyncController& finderSync = unavailable::finderSyncController();
 };
 
 }

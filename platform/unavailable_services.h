@@ -2,6 +2,7 @@
 
 #include "common/errors.h"
 #include "platform/disk_arbitration.h"
+#include "platform/finder_sync_controller.h"
 #include "platform/keychain.h"
 #include "platform/login_item.h"
 #include "platform/loopback_sockets.h"
@@ -127,6 +128,22 @@ public:
     void registerItem() override { refuse("a login item service"); }
     void unregisterItem() override { refuse("a login item service"); }
 };
+
+// Without the extension: it is not enabled, and nothing may act as if Finder
+// were there.
+class NoFinderSyncController final : public FinderSyncController {
+public:
+    std::optional<std::set<std::string>> directoryURLs() override { refuse("a Finder Sync controller"); }
+    void setDirectoryURLs(const std::set<std::string>&) override { refuse("a Finder Sync controller"); }
+    bool isExtensionEnabled() override { return false; }
+    void showExtensionManagementInterface() override { refuse("a Finder Sync controller"); }
+};
+
+inline FinderSyncController& finderSyncController()
+{
+    static NoFinderSyncController none;
+    return none;
+}
 
 inline LoginItem& loginItem()
 {

@@ -10,7 +10,10 @@
 
 namespace ferrolatch {
 
-bool entitlementsAssociateWebCredentials(const std::string& entitlementsPath, const std::string& domain)
+namespace {
+
+// Whether the entitlements' array under key holds the string wanted.
+bool entitlementsList(const std::string& entitlementsPath, const char* key, const std::string& wanted)
 {
     std::ifstream stream(entitlementsPath, std::ios::binary);
     if (!stream)
@@ -28,12 +31,11 @@ bool entitlementsAssociateWebCredentials(const std::string& entitlementsPath, co
     if (!root)
         return false;
     bool found = false;
-    std::string wanted = "webcredentials:" + domain;
     if (plist_get_node_type(root) == PLIST_DICT) {
-        plist_t domains = plist_dict_get_item(root, "com.apple.developer.associated-domains");
-        if (domains && plist_get_node_type(domains) == PLIST_ARRAY) {
-            for (std::uint32_t index = 0; index < plist_array_get_size(domains) && !found; ++index) {
-                plist_t item = plist_array_get_item(domains, index);
+        plist_t values = plist_dict_get_item(root, key);
+        if (values && plist_get_node_type(values) == PLIST_ARRAY) {
+            for (std::uint32_t index = 0; index < plist_array_get_size(values) && !found; ++index) {
+                plist_t item = plist_array_get_item(values, index);
                 if (plist_get_node_type(item) != PLIST_STRING)
                     continue;
                 std::uint64_t length = 0;
@@ -44,6 +46,18 @@ bool entitlementsAssociateWebCredentials(const std::string& entitlementsPath, co
     }
     plist_free(root);
     return found;
+}
+
+}
+
+bool entitlementsAssociateWebCredentials(const std::string& entitlementsPath, const std::string& domain)
+{
+    return entitlementsList(entitlementsPath, "com.apple.developer.associated-domains", "webcredentials:" + domain);
+}
+
+bool entitlementsListApplicationGroup(const std::string& entitlementsPath, const std::string& group)
+{
+    return entitlementsList(entitlementsPath, "com.apple.security.application-groups", group);
 }
 
 }

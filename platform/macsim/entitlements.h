@@ -10,4 +10,8 @@ namespace ferrolatch {
 // associates nothing.
 bool entitlementsAssociateWebCredentials(const std::string& entitlementsPath, const std::string& domain);
 
+// Whether the entitlements name the application group, as the system
+// requires before it hands a process the group's shared container.
+bool entitlementsListApplicationGroup(const std::string& entitlementsPath, const std::string& group);
+
 }

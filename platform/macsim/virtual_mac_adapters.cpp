@@ -4,6 +4,7 @@
 #include "common/virtual_mac_location.h"
 #include "platform/headless/headless_main_loop.h"
 #include "platform/headless/scripted_ui.h"
+#include "platform/macsim/finder_sync_store.h"
 #include "platform/macsim/macsim_disk_arbitration.h"
 #include "platform/macsim/macsim_files.h"
 #include "platform/macsim/login_item_store.h"
@@ -111,7 +112,7 @@ public:
             .input = m_interruption.input(), .interruption = m_interruption, .diskArbitration = m_diskArbitration,
             .notifications = *m_notifications, .volumeEvents = *m_notifications, .mountedVolumes = m_mountedVolumes,
             .keychain = *m_keychain, .statusItem = statusItem, .loopback = m_loopback,
-            .loginItem = m_loginItem});
+            .loginItem = m_loginItem, .finderSync = m_finderSync});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -180,6 +181,7 @@ private:
     // Declared after the loops it posts to, so it stops listening before they go.
     std::unique_ptr<MacsimNotificationCenter> m_notifications;
     MacsimLoginItem m_loginItem {m_sysroot};
+    MacsimFinderSyncController m_finderSync {m_sysroot};
     std::unique_ptr<Platform> m_platform;
 };
 

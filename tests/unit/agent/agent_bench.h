@@ -4,6 +4,7 @@
 #include "crypto/drive_registry.h"
 #include "platform/platform.h"
 #include "tests/support/agent_fakes.h"
+#include "tests/support/finder_sync_fakes.h"
 #include "tests/support/login_item_fakes.h"
 #include "tests/support/registry_fakes.h"
 
@@ -28,12 +29,13 @@ struct AgentBench {
     FakeArbitration arbitration;
     RecordingSuppression suppression;
     FakeLoginItem loginItem {LoginItemStatus::NotRegistered};
+    FakeFinderSyncController finderSync;
     std::ostringstream out;
     bool capable = true;
     Platform platform {.tools = machine, .out = out, .files = files, .log = log, .paths = paths,
                        .workspace = workspace, .mainLoop = loop, .ui = ui, .diskArbitration = arbitration,
                        .notifications = notifications, .volumeEvents = volumeEvents, .mountedVolumes = machine,
-                       .statusItem = statusItem, .loginItem = loginItem};
+                       .statusItem = statusItem, .loginItem = loginItem, .finderSync = finderSync};
 
     std::shared_ptr<FerrolatchAgent> start()
     {

@@ -153,30 +153,53 @@ TEST(AgentMenu, HasItsTwelveRowsInOrder)
     }
 }
 
-TEST(AgentMenu, RowsOfLaterFeaturesSayTheyAreNotAvailable)
+bool finderRowChecked(const AgentBench& bench)
 {
-    const std::pair<std::string, std::string> rows[] = {
-        {"Finder Sidebar Icons\u2026", "Could not open the Finder sidebar settings"},
-    };
-    for (const auto& [title, alertTitle] : rows) {
-        SCOPED_TRACE(title);
-        AgentBench bench;
-        auto agent = bench.start();
-        bench.statusItem.click(title);
-        ASSERT_EQ(bench.ui.alerts.size(), 1u);
-        const ShownAlert& alert = bench.ui.alerts.front();
-        EXPECT_EQ(alert.messageText, alertTitle);
-        EXPECT_TRUE(alert.informativeText.ends_with(" is not available in this build")) << alert.informativeText;
-        EXPECT_EQ(alert.informativeText.find('\n'), std::string::npos);
-        EXPECT_EQ(alert.style, AlertStyle::Warning);
-        ASSERT_EQ(alert.buttons.size(), 1u);
-        EXPECT_EQ(alert.buttons.front().title, "OK");
-        // Brought to the front before the alert.
-        auto shown = std::find(bench.events.begin(), bench.events.end(), "alert: " + alert.messageText + " | "
-                                                                              + alert.informativeText);
-        ASSERT_NE(shown, bench.events.begin());
-        EXPECT_EQ(*(shown - 1), "activate");
-    }
+    for (const MenuRow& row : bench.statusItem.menu().rows)
+        if (row.title == finderSidebarTitle)
+            return row.checked;
+    throw std::runtime_error("no Finder row");
+}
+
+TEST(AgentMenu, TheFinderRowIsCheckedWhileTheExtensionIsEnabled)
+{
+    AgentBench bench;
+    bench.finderSync.enabled = true;
+    auto agent = bench.start();
+    EXPECT_TRUE(finderRowChecked(bench)); // as the menu is built
+
+    bench.finderSync.enabled = false;
+    bench.statusItem.click("Scan for Ferrolatch Drives");
+    EXPECT_FALSE(finderRowChecked(bench)); // and each time it opens
+
+    bench.finderSync.enabled = true;
+    bench.statusItem.click("Scan for Ferrolatch Drives");
+    EXPECT_TRUE(finderRowChecked(bench));
+}
+
+TEST(AgentMenu, TheFinderRowOpensTheExtensionSettingsAndShowsAFailure)
+{
+    AgentBench bench;
+    auto agent = bench.start();
+    bench.statusItem.click("Finder Sidebar Icons\u2026");
+    EXPECT_EQ(bench.finderSync.settingsShown, 1);
+    EXPECT_TRUE(bench.ui.alerts.empty());
+
+    bench.finderSync.failShow = true;
+    bench.statusItem.click("Finder Sidebar Icons\u2026");
+    EXPECT_EQ(bench.finderSync.settingsShown, 1);
+    ASSERT_EQ(bench.ui.alerts.size(), 1u);
+    const ShownAlert& alert = bench.ui.alerts.front();
+    EXPECT_EQ(alert.style, AlertStyle::Warning);
+    EXPECT_EQ(alert.messageText, "Could not open the Finder sidebar settings");
+    EXPECT_EQ(alert.informativeText, "The operation was cancelled.");
+    ASSERT_EQ(alert.buttons.size(), 1u);
+    EXPECT_EQ(alert.buttons.front().title, "OK");
+    // Brought to the front before the alert.
+    auto shown = std::find(bench.events.begin(), bench.events.end(),
+                           "alert: " + alert.messageText + " | " + alert.informativeText);
+    ASSERT_NE(shown, bench.events.begin());
+    EXPECT_EQ(*(shown - 1), "activate");
 }
 
 TEST(AgentMenu, OpeningTheMenuRefreshesTheStatusAndQuitEndsTheLoop)
