@@ -146,10 +146,15 @@ TEST_F(FinderMac, AnUnlockedDriveIsWatchedUntilItGoesAndTheAgentsRowFollowsTheEx
         }
     EXPECT_TRUE(contains(systemLog(), "]: Ferrolatch sidebar: 1 enrolled volumes")) << systemLog();
 
-    mac.macsimOrThrow({"disk", "detach", "disk4"});
+    // Ejected from the agent's menu, the drive leaves Finder's folders too.
+    ASSERT_TRUE(contains(menuBar(), "    Eject PRIVATE\n")) << menuBar();
+    RunResult ejected = mac.macsim({"menubar", "click", "Eject PRIVATE"});
+    ASSERT_EQ(ejected.status, 0) << ejected.err;
     EXPECT_TRUE(watches("")) << watched() << systemLog();
     EXPECT_EQ(finderState()["watched"], json::array());
     ASSERT_TRUE(menuBarShows("Waiting for a Ferrolatch disk")) << menuBar();
+    EXPECT_FALSE(contains(menuBar(), "Eject")) << menuBar();
+    EXPECT_FALSE(volumeNamed("PRIVATE").value_or(json::object()).value("mounted", false));
 
     // The row's check mark is read as the menu opens; choosing the row opens
     // the extension's settings.
