@@ -6,11 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/file.h>
-#include <unistd.h>
 
 namespace ferrolatch {
 
@@ -66,26 +63,9 @@ FinderSyncState decodeFinderSyncState(std::string_view text)
     return state;
 }
 
-FinderSyncFile::FinderSyncFile(const std::string& sysroot) : m_path(finderSyncStateFile(sysroot))
+FinderSyncFile::FinderSyncFile(const std::string& sysroot) : m_path(finderSyncStateFile(sysroot)), m_lock(m_path)
 {
-    std::string lockPath = m_path + ".lock";
-    m_lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_lock < 0)
-        throw PlatformError::fromErrno(errno, "could not open " + lockPath);
-    while (::flock(m_lock, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            int number = errno;
-            ::close(m_lock);
-            throw PlatformError::fromErrno(number, "could not lock " + lockPath);
-        }
-    }
     m_state = decodeFinderSyncState(readWhole(m_path));
-}
-
-FinderSyncFile::~FinderSyncFile()
-{
-    if (m_lock >= 0)
-        ::close(m_lock);
 }
 
 void FinderSyncFile::save()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/finder_sync_controller.h"
+#include "platform/posix/record_lock.h"
 
 #include <optional>
 #include <string>
@@ -34,7 +35,6 @@ FinderSyncState decodeFinderSyncState(std::string_view text);
 class FinderSyncFile {
 public:
     explicit FinderSyncFile(const std::string& sysroot);
-    ~FinderSyncFile();
     FinderSyncFile(const FinderSyncFile&) = delete;
     FinderSyncFile& operator=(const FinderSyncFile&) = delete;
 
@@ -43,7 +43,7 @@ public:
 
 private:
     std::string m_path;
-    int m_lock = -1;
+    RecordLock m_lock;
     FinderSyncState m_state;
 };
 

@@ -7,11 +7,8 @@
 
 #include <cerrno>
 #include <charconv>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/file.h>
-#include <unistd.h>
 
 namespace ferrolatch {
 
@@ -97,31 +94,14 @@ LoginItemState decodeLoginItemState(std::string_view text)
     return state;
 }
 
-LoginItemFile::LoginItemFile(const std::string& sysroot) : m_path(loginItemStateFile(sysroot))
+LoginItemFile::LoginItemFile(const std::string& sysroot) : m_path(loginItemStateFile(sysroot)), m_lock(m_path)
 {
-    std::string lockPath = m_path + ".lock";
-    m_lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_lock < 0)
-        throw PlatformError::fromErrno(errno, "could not open " + lockPath);
-    while (::flock(m_lock, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            int number = errno;
-            ::close(m_lock);
-            throw PlatformError::fromErrno(number, "could not lock " + lockPath);
-        }
-    }
     std::ifstream stream(m_path, std::ios::binary);
     if (stream) {
         std::ostringstream contents;
         contents << stream.rdbuf();
         m_state = decodeLoginItemState(contents.str());
     }
-}
-
-LoginItemFile::~LoginItemFile()
-{
-    if (m_lock >= 0)
-        ::close(m_lock);
 }
 
 void LoginItemFile::save()

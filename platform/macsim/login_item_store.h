@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/login_item.h"
+#include "platform/posix/record_lock.h"
 
 #include <optional>
 #include <string>
@@ -43,7 +44,6 @@ LoginItemState decodeLoginItemState(std::string_view text);
 class LoginItemFile {
 public:
     explicit LoginItemFile(const std::string& sysroot);
-    ~LoginItemFile();
     LoginItemFile(const LoginItemFile&) = delete;
     LoginItemFile& operator=(const LoginItemFile&) = delete;
 
@@ -52,7 +52,7 @@ public:
 
 private:
     std::string m_path;
-    int m_lock = -1;
+    RecordLock m_lock;
     LoginItemState m_state;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/macsim/passkey_authenticator.h"
 
+#include "platform/posix/record_lock.h"
+
 #include "platform/macsim/entitlements.h"
 #include "platform/posix/atomic_write.h"
 
@@ -7,7 +9,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,30 +95,6 @@ void writeSecretFileAtomically(const std::string& path, const SecretBytes& conte
         throw PlatformError::fromErrno(number, path);
 }
 
-// Serialises the store between the processes of one virtual Mac.
-class StoreLock {
-public:
-    explicit StoreLock(const std::string& storePath)
-    {
-        std::string path = storePath + ".lock";
-        m_descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (m_descriptor < 0)
-            throw PlatformError::fromErrno(errno, path);
-        while (::flock(m_descriptor, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                int error = errno;
-                ::close(m_descriptor);
-                throw PlatformError::fromErrno(error, path);
-            }
-        }
-    }
-    ~StoreLock() { ::close(m_descriptor); }
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
-
-private:
-    int m_descriptor = -1;
-};
 
 const std::string& relyingPartyOf(const PasskeyRequest& request)
 {
@@ -307,7 +284,7 @@ PasskeyCredential SimulatedPasskeyService::registerPasskey(const PasskeyRegistra
         credential.prf = evaluatePrf(passkey.secret, *request.prf);
 
     ::mkdir(m_settings.keychainDirectory.c_str(), 0700); // present on an initialised virtual Mac
-    StoreLock lock(storePath());
+    RecordLock lock(storePath());
     std::vector<StoredPasskey> passkeys = storedPasskeys();
     passkeys.push_back(std::move(passkey));
     writeSecretFileAtomically(storePath(), encodePasskeyStore(passkeys));
