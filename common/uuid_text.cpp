@@ -1,5 +1,7 @@
 #include "common/uuid_text.h"
 
+#include "common/hex.h"
+
 namespace ferrolatch {
 
 namespace {
@@ -7,17 +9,6 @@ namespace {
 constexpr std::size_t textLength = 36;
 
 bool isHyphenAt(std::size_t index) { return index == 8 || index == 13 || index == 18 || index == 23; }
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 }
 
@@ -34,8 +25,8 @@ std::optional<UUIDBytes> uuidBytesFromText(std::string_view text)
             ++index;
             continue;
         }
-        int high = hexValue(text[index]);
-        int low = hexValue(text[index + 1]);
+        int high = hexDigitValue(text[index]);
+        int low = hexDigitValue(text[index + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         bytes[byte++] = static_cast<std::uint8_t>(high << 4 | low);

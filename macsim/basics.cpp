@@ -1,5 +1,7 @@
 #include "macsim/basics.h"
 
+#include "common/hex.h"
+
 #include <openssl/rand.h>
 
 #include <charconv>
@@ -7,36 +9,25 @@
 
 namespace macsim {
 
+void usageError()
+{
+    throw ToolError("macsim: unrecognised command line (macsim help lists the commands)");
+}
+
 std::string hexEncode(std::span<const std::uint8_t> bytes)
 {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (std::uint8_t byte : bytes) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0x0f]);
-    }
-    return text;
+    return ferrolatch::hexString(bytes);
 }
 
 std::vector<std::uint8_t> hexDecode(std::string_view text)
 {
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     if (text.size() % 2)
         throw ToolError("macsim: corrupt hexadecimal field in the state");
     std::vector<std::uint8_t> bytes;
     bytes.reserve(text.size() / 2);
     for (std::size_t index = 0; index < text.size(); index += 2) {
-        int high = nibble(text[index]);
-        int low = nibble(text[index + 1]);
+        int high = ferrolatch::hexDigitValue(text[index]);
+        int low = ferrolatch::hexDigitValue(text[index + 1]);
         if (high < 0 || low < 0)
             throw ToolError("macsim: corrupt hexadecimal field in the state");
         bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));

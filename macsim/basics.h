@@ -20,6 +20,9 @@ private:
     int m_status;
 };
 
+// The control tool's refusal of a command line it does not know.
+[[noreturn]] void usageError();
+
 std::string hexEncode(std::span<const std::uint8_t> bytes);
 std::vector<std::uint8_t> hexDecode(std::string_view text); // throws ToolError on bad input
 std::vector<std::uint8_t> randomBytes(std::size_t count);

@@ -57,11 +57,6 @@ const char* const usage = "usage:\n"
                           "  macsim loginitem | macsim loginitem set notRegistered|enabled|requiresApproval|notFound|VALUE\n"
                           "  macsim loginitem fault register|unregister DOMAIN CODE DESCRIPTION | macsim loginitem fault clear\n";
 
-[[noreturn]] void usageError()
-{
-    throw ToolError("macsim: unrecognised command line (macsim help lists the commands)");
-}
-
 // FERROLATCH_SYSROOT, else the user's default virtual Mac, the one the
 // product uses without the variable.
 Sysroot requireSysroot()

@@ -34,11 +34,6 @@ constexpr const char* pluginPath = "Contents/PlugIns/FerrolatchFinder.appex";
 constexpr auto loadTimeout = std::chrono::seconds(20);
 constexpr auto endTimeout = std::chrono::seconds(10);
 
-[[noreturn]] void usageError()
-{
-    throw ToolError("macsim: unrecognised command line (macsim help lists the commands)");
-}
-
 std::optional<std::string> stringIn(plist_t dictionary, const char* key)
 {
     plist_t node = dictionary ? plist_dict_get_item(dictionary, key) : nullptr;

@@ -16,11 +16,6 @@ namespace {
 
 using namespace ferrolatch;
 
-[[noreturn]] void usageError()
-{
-    throw ToolError("macsim: unrecognised command line (macsim help lists the commands)");
-}
-
 // Every attribute of every item; never a value, which stays sealed.
 void listItems(const KeychainStoreLocation& location)
 {

@@ -17,11 +17,6 @@ namespace {
 
 using namespace ferrolatch;
 
-[[noreturn]] void usageError()
-{
-    throw ToolError("macsim: unrecognised command line (macsim help lists the commands)");
-}
-
 void printLoginItem(const LoginItemState& state)
 {
     nlohmann::json faults = nlohmann::json::array();
