@@ -3,14 +3,9 @@
 // of the child instance is approved, and the volume opens in Finder without
 // the system's own password prompt ever showing.
 #include "common/build_config.h"
-#include "platform/macsim/sysroot_log.h"
-#include "tests/e2e/drive_test_support.h"
-#include "tests/e2e/live_process.h"
+#include "tests/e2e/agent_mac.h"
 
-#include <chrono>
 #include <fstream>
-#include <sys/wait.h>
-#include <thread>
 
 using namespace ferrolatch;
 using namespace ferrolatch::e2e;
@@ -18,81 +13,15 @@ using namespace ferrolatch::e2e::drive;
 
 namespace {
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-bool exited(const LiveProcess& process)
-{
-    siginfo_t info {};
-    return ::waitid(P_PID, static_cast<id_t>(process.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
-        && info.si_pid == process.pid();
-}
-
-// Sets up disk4 with init-drive and unplugs it; gives the data volume's UUID.
-std::string setUpDetachedDrive(DriveBench& bench, const std::string& manifestPath)
-{
-    bench.addDisk();
-    RunResult initialised = bench.initDrive("disk4", manifestPath);
-    if (initialised.status != 0)
-        throw std::runtime_error("init-drive failed: " + initialised.err);
-    bench.mac.macsimOrThrow({"disk", "detach", "disk4"});
-    return json::parse(readTextFile(manifestPath))["volumeUUID"];
-}
-
 std::string promptLine(const std::string& uuid) { return "APFSUserAgent: password prompt for volume " + uuid; }
 
-// A drive set up and unplugged, and an agent running with one script that
-// every process of the Mac answers from.
-class AgentJourney : public DriveMac {
-protected:
-    void setUpDrive() { dataUUID = setUpDetachedDrive(*this, manifestPath); }
-
-    void startAgent(const json& answers)
-    {
-        auto environment = mac.environment();
-        environment["FERROLATCH_UI_SCRIPT"] = json {{"acrossProcesses", true}, {"answers", answers}}.dump();
-        environment["FERROLATCH_UI_TRANSCRIPT"] = transcript;
-        fs::remove(transcript);
-        agent = std::make_unique<LiveProcess>(ferrolatchExecutable(), std::vector<std::string> {}, environment);
-        ASSERT_TRUE(menuBarShows("Waiting for a Ferrolatch disk")) << menuBar();
-    }
-
-    std::string menuBar() { return mac.macsim({"menubar"}).out; }
-
-    // The menu bar settles within seconds; a test that waits longer has failed.
-    bool menuBarShows(const std::string& text)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (contains(menuBar(), text))
-                return true;
-            if (exited(*agent))
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    void quit()
-    {
-        RunResult chosen = mac.macsim({"menubar", "click", "Quit Ferrolatch"});
-        EXPECT_EQ(chosen.status, 0) << chosen.err;
-        std::string error;
-        EXPECT_EQ(agent->wait(error), 0) << error;
-        EXPECT_EQ(menuBar(), "");
-    }
-
-    std::string systemLog() { return readTextFile(SysrootLog::logFile(mac.sysroot())); }
-
-    std::string manifestPath = work + "/manifests/private.json";
-    std::string dataUUID;
-    std::unique_ptr<LiveProcess> agent;
-};
+class AgentJourney : public AgentMac {};
 
 }
 
 TEST_F(AgentJourney, APluggedInDriveOpensAfterOnePasskeyApprovalWithoutTheSystemPrompt)
 {
-    setUpDrive();
+    setUpDetachedDrive();
     startAgent(json::array({signInAnswer}));
 
     mac.macsimOrThrow({"disk", "attach", "disk4"});
@@ -137,7 +66,7 @@ TEST_F(AgentJourney, APluggedInDriveOpensAfterOnePasskeyApprovalWithoutTheSystem
 
 TEST_F(AgentJourney, ACancelledPasskeyLeavesTheVolumeLockedAndSaysSo)
 {
-    setUpDrive();
+    setUpDetachedDrive();
     std::string sheet = "Sign in to " + std::string(relyingPartyDomain);
     startAgent(json::array({json {{"expect", sheet}, {"button", "Cancel"}},
                             json {{"expect", "Could not unlock this Ferrolatch disk"}, {"button", "OK"}}}));
@@ -145,7 +74,7 @@ TEST_F(AgentJourney, ACancelledPasskeyLeavesTheVolumeLockedAndSaysSo)
     mac.macsimOrThrow({"disk", "attach", "disk4"});
     // The status reads "(locked)" from the attach on; the scan's alert comes later.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (alertMessages().size() < 2 && std::chrono::steady_clock::now() < deadline && !exited(*agent))
+    while (alertMessages().size() < 2 && std::chrono::steady_clock::now() < deadline && !agent->hasExited())
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(menuBarShows("Connected PRIVATE (locked)")) << menuBar() << systemLog();
     EXPECT_TRUE(contains(menuBar(), "  icon: FerrolatchStatusIcon\n")) << menuBar();
@@ -162,7 +91,7 @@ TEST_F(AgentJourney, ACancelledPasskeyLeavesTheVolumeLockedAndSaysSo)
 
 TEST_F(AgentJourney, TheMenuEjectsTheDriveUnlessAFileOnItIsOpen)
 {
-    setUpDrive();
+    setUpDetachedDrive();
     const std::string refusal = "The volume \u201CPRIVATE\u201D can\u2019t be ejected because it\u2019s currently in use.";
     startAgent(json::array({signInAnswer, json {{"expect", "Could not eject the Ferrolatch drive"}, {"button", "OK"}}}));
     mac.macsimOrThrow({"disk", "attach", "disk4"});
@@ -215,13 +144,12 @@ TEST_F(AgentJourney, TheMenuEjectsTheDriveUnlessAFileOnItIsOpen)
 
 // Without the agent and without the prompt-suppression marker the virtual Mac
 // plays the system: its own password prompt asks for the volume.
-TEST_F(DriveMac, WithoutTheAgentOrItsMarkerTheSystemPromptsForTheVolume)
+TEST_F(AgentJourney, WithoutTheAgentOrItsMarkerTheSystemPromptsForTheVolume)
 {
-    std::string manifestPath = work + "/manifests/private.json";
-    std::string uuid = setUpDetachedDrive(*this, manifestPath);
+    setUpDetachedDrive();
     fs::remove(home + "/Library/Preferences/com.apple.APFSUserAgent.plist");
     mac.macsimOrThrow({"disk", "attach", "disk4"});
-    EXPECT_TRUE(contains(readTextFile(SysrootLog::logFile(mac.sysroot())), promptLine(uuid)));
+    EXPECT_TRUE(contains(systemLog(), promptLine(dataUUID)));
     EXPECT_EQ(state()["passwordPrompts"].size(), 1u) << state()["passwordPrompts"].dump();
     EXPECT_TRUE((*volumeNamed("PRIVATE"))["locked"]);
 }

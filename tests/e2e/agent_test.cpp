@@ -6,25 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <sys/wait.h>
 #include <thread>
 
 namespace ferrolatch::e2e {
 namespace {
-
-bool exited(const LiveProcess& process)
-{
-    siginfo_t info {};
-    return ::waitid(P_PID, static_cast<id_t>(process.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
-        && info.si_pid == process.pid();
-}
 
 // The menu bar's text once it shows the agent's menu; empty if the agent died.
 std::string menuOnceShown(const VirtualMac& mac, LiveProcess& agent)
 {
     std::string shown;
     for (int attempt = 0; attempt < 500 && shown.find("Quit Ferrolatch") == std::string::npos; ++attempt) {
-        if (exited(agent)) {
+        if (agent.hasExited()) {
             std::string error;
             int status = agent.wait(error);
             ADD_FAILURE() << "the agent ended with " << status << ": " << error;

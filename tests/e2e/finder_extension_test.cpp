@@ -4,17 +4,11 @@
 // nothing else.
 #include "common/build_config.h"
 #include "finder/sidebar_catalog.h"
-#include "platform/macsim/sysroot_log.h"
-#include "tests/e2e/drive_test_support.h"
-#include "tests/e2e/live_process.h"
+#include "tests/e2e/agent_mac.h"
 
 #include <plist/plist.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <sys/wait.h>
-#include <thread>
 
 using namespace ferrolatch;
 using namespace ferrolatch::e2e;
@@ -26,35 +20,14 @@ const std::string bundle = FERROLATCH_E2E_BUNDLE;
 const std::string appex = bundle + "/Contents/PlugIns/FerrolatchFinder.appex";
 const std::string finderRow = "Finder Sidebar Icons\u2026";
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-bool exited(const LiveProcess& process)
-{
-    siginfo_t info {};
-    return ::waitid(P_PID, static_cast<id_t>(process.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0
-        && info.si_pid == process.pid();
-}
-
-// Things settle within seconds; a test that waits longer has failed.
-bool eventually(const std::function<bool()>& condition)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
-// A virtual Mac whose Finder can load the extension; the extension is
-// unloaded again whatever the test's outcome.
-class FinderMac : public DriveMac {
+// A virtual Mac whose Finder can load the extension beside the agent; the
+// extension is unloaded and the agent quit whatever the test's outcome.
+class FinderMac : public AgentMac {
 protected:
     ~FinderMac() override
     {
         mac.macsim({"finder", "stop"});
-        if (agent && !exited(*agent) && mac.macsim({"menubar", "click", "Quit Ferrolatch"}).status == 0) {
+        if (agent && !agent->hasExited() && mac.macsim({"menubar", "click", "Quit Ferrolatch"}).status == 0) {
             std::string error;
             agent->wait(error);
         }
@@ -65,36 +38,7 @@ protected:
     {
         return eventually([&] { return watched() == lines; });
     }
-    std::string menuBar() { return mac.macsim({"menubar"}).out; }
-    bool menuBarShows(const std::string& text)
-    {
-        return eventually([&] { return contains(menuBar(), text) || (agent && exited(*agent)); })
-            && contains(menuBar(), text);
-    }
-    std::string systemLog() { return readTextFile(SysrootLog::logFile(mac.sysroot())); }
     json finderState() { return state()["finderExtension"]; }
-
-    void startAgent(const json& answers)
-    {
-        auto environment = mac.environment();
-        environment["FERROLATCH_UI_SCRIPT"] = json {{"acrossProcesses", true}, {"answers", answers}}.dump();
-        environment["FERROLATCH_UI_TRANSCRIPT"] = transcript;
-        fs::remove(transcript);
-        agent = std::make_unique<LiveProcess>(ferrolatchExecutable(), std::vector<std::string> {}, environment);
-        ASSERT_TRUE(menuBarShows("Waiting for a Ferrolatch disk")) << menuBar();
-    }
-
-    // Sets up disk4 with init-drive and unplugs it.
-    void setUpDetachedDrive()
-    {
-        addDisk();
-        RunResult initialised = initDrive("disk4", manifestPath);
-        ASSERT_EQ(initialised.status, 0) << initialised.err;
-        mac.macsimOrThrow({"disk", "detach", "disk4"});
-    }
-
-    std::string manifestPath = work + "/manifests/private.json";
-    std::unique_ptr<LiveProcess> agent;
 };
 
 std::string plistString(plist_t dictionary, const char* key)

@@ -97,6 +97,13 @@ public:
     LiveProcess& operator=(const LiveProcess&) = delete;
 
     pid_t pid() const { return m_pid; }
+    // Whether it has ended, leaving it to wait() to collect.
+    bool hasExited() const
+    {
+        siginfo_t info {};
+        return ::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0
+            && info.si_pid == m_pid;
+    }
     const std::string& output() const { return m_out; }
 
     // Reads standard output until it holds `text` `times` times; false when
