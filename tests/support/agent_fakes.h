@@ -22,6 +22,7 @@
 #include "platform/workspace.h"
 #include "tests/support/drive_fakes.h"
 #include "tests/support/fakes.h"
+#include "tests/support/registry_fakes.h"
 #include "common/path_text.h"
 
 #include <algorithm>
@@ -316,17 +317,7 @@ struct FakeDrive {
 
 inline Manifest driveManifest(const FakeDrive& drive, std::string kind = "native-apfs-volume")
 {
-    Manifest manifest;
-    manifest.version = protocolVersion;
-    manifest.relyingPartyID = std::string(relyingPartyDomain);
-    manifest.credentialID = "Y3JlZA";
-    manifest.prfSalt = "c2FsdA";
-    manifest.wrappedPassword = "d3JhcA";
-    manifest.createdAt = "2026-01-01T00:00:00Z";
-    manifest.resourceKind = std::move(kind);
-    manifest.volumeUUID = drive.uuid;
-    manifest.volumeName = drive.name;
-    return manifest;
+    return enrolledVolumeManifest(drive.uuid, drive.name, std::move(kind));
 }
 
 // diskutil, open and the volume listing over a few drives. The child that

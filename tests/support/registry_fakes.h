@@ -1,7 +1,9 @@
 #pragma once
 
-#include "crypto/drive_registry.h"
+#include "common/constants.h"
 #include "common/errors.h"
+#include "crypto/drive_registry.h"
+#include "crypto/manifest.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 
@@ -14,6 +16,23 @@
 #include <vector>
 
 namespace ferrolatch::testing {
+
+// The manifest of an enrolled data volume, with placeholder key material.
+inline Manifest enrolledVolumeManifest(const std::string& uuid, const std::string& name,
+                                       std::string kind = "native-apfs-volume")
+{
+    Manifest manifest;
+    manifest.version = protocolVersion;
+    manifest.relyingPartyID = std::string(relyingPartyDomain);
+    manifest.credentialID = "Y3JlZA";
+    manifest.prfSalt = "c2FsdA";
+    manifest.wrappedPassword = "d3JhcA";
+    manifest.createdAt = "2026-01-01T00:00:00Z";
+    manifest.resourceKind = std::move(kind);
+    manifest.volumeUUID = uuid;
+    manifest.volumeName = name;
+    return manifest;
+}
 
 // A small in-memory file system: directories must exist before files go in
 // them, modes are remembered, and any operation can be made to fail.

@@ -1,4 +1,3 @@
-#include "common/constants.h"
 #include "finder/drive_eject.h"
 #include "tests/support/drive_fakes.h"
 #include "tests/support/fakes.h"
@@ -55,17 +54,7 @@ struct EjectBench {
 
     void enroll(const std::string& uuid, const std::string& name)
     {
-        Manifest manifest;
-        manifest.version = protocolVersion;
-        manifest.relyingPartyID = std::string(relyingPartyDomain);
-        manifest.credentialID = "Y3JlZA";
-        manifest.prfSalt = "c2FsdA";
-        manifest.wrappedPassword = "d3JhcA";
-        manifest.createdAt = "2026-01-01T00:00:00Z";
-        manifest.resourceKind = "native-apfs-volume";
-        manifest.volumeUUID = uuid;
-        manifest.volumeName = name;
-        registerDrive(files, paths, suppression, manifest);
+        registerDrive(files, paths, suppression, enrolledVolumeManifest(uuid, name));
     }
     void list(const std::vector<APFSVolume>& volumes)
     {
