@@ -3,8 +3,6 @@
 #include "macsim/basics.h"
 #include "platform/macsim/keychain_store.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -19,34 +17,14 @@ using namespace ferrolatch;
 // Every attribute of every item; never a value, which stays sealed.
 void listItems(const KeychainStoreLocation& location)
 {
-    nlohmann::json list = nlohmann::json::array();
+    std::string listing;
     try {
         KeychainFile file(location);
-        for (const StoredKeychainItem& stored : file.items()) {
-            const KeychainAttributes& item = stored.attributes;
-            nlohmann::json entry = nlohmann::json::object();
-            auto put = [&](const char* name, const auto& value) {
-                if (value)
-                    entry[name] = *value;
-            };
-            put("class", item.itemClass);
-            put("server", item.server);
-            put("account", item.account);
-            put("protocol", item.protocol);
-            put("authenticationType", item.authenticationType);
-            put("path", item.path);
-            put("synchronizable", item.synchronizable);
-            put("label", item.label);
-            put("description", item.description);
-            put("comment", item.comment);
-            put("invisible", item.isInvisible);
-            put("accessible", item.accessible);
-            list.push_back(std::move(entry));
-        }
+        listing = encodeKeychainListing(file.items());
     } catch (const KeychainStatusFailure& failure) {
         throw ToolError("macsim: the keychain cannot be read (OSStatus " + std::to_string(failure.status) + ")");
     }
-    std::cout << list.dump(2) << "\n";
+    std::cout << listing << "\n";
 }
 
 OSStatus parseStatus(const std::string& text)

@@ -192,21 +192,39 @@ bool sameKeychainIdentity(const KeychainAttributes& first, const KeychainAttribu
         && text(first.authenticationType) == text(second.authenticationType) && text(first.path) == text(second.path);
 }
 
+namespace {
+
+json attributesObject(const KeychainAttributes& attributes)
+{
+    json entry = json::object();
+    for (const TextAttribute& attribute : textAttributes)
+        if (const auto& value = attributes.*attribute.member)
+            entry[attribute.name] = *value;
+    for (const FlagAttribute& attribute : flagAttributes)
+        if (const auto& value = attributes.*attribute.member)
+            entry[attribute.name] = *value;
+    return entry;
+}
+
+}
+
 std::string encodeKeychainFile(const std::vector<StoredKeychainItem>& items)
 {
     json list = json::array();
     for (const StoredKeychainItem& item : items) {
-        json entry = json::object();
-        for (const TextAttribute& attribute : textAttributes)
-            if (const auto& value = item.attributes.*attribute.member)
-                entry[attribute.name] = *value;
-        for (const FlagAttribute& attribute : flagAttributes)
-            if (const auto& value = item.attributes.*attribute.member)
-                entry[attribute.name] = *value;
+        json entry = attributesObject(item.attributes);
         entry["sealedValue"] = item.sealedValue;
         list.push_back(std::move(entry));
     }
     return json {{"format", fileFormat}, {"items", list}}.dump(2) + "\n";
+}
+
+std::string encodeKeychainListing(const std::vector<StoredKeychainItem>& items)
+{
+    json list = json::array();
+    for (const StoredKeychainItem& item : items)
+        list.push_back(attributesObject(item.attributes));
+    return list.dump(2);
 }
 
 std::vector<StoredKeychainItem> decodeKeychainFile(std::string_view text)

@@ -48,6 +48,8 @@ bool sameKeychainIdentity(const KeychainAttributes& first, const KeychainAttribu
 // The file's text form and back; decoding fails with KeychainStatusFailure
 // (errSecInvalidKeychain) on a damaged file.
 std::string encodeKeychainFile(const std::vector<StoredKeychainItem>& items);
+// Every attribute of every item as a JSON array, never a value, which stays sealed.
+std::string encodeKeychainListing(const std::vector<StoredKeychainItem>& items);
 std::vector<StoredKeychainItem> decodeKeychainFile(std::string_view text);
 
 // The keychain file of one virtual Mac, held under its lock from
