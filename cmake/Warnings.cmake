@@ -7,3 +7,15 @@ function(ferrolatch_target target)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
 endfunction()
+
+# Test programs are compiled for a quick build rather than a quick run: their
+# own code is thin, and at -O2 it costs most of the build (the product code
+# they exercise keeps its optimisation). Line tables still name the failing line.
+function(ferrolatch_test_target target)
+    ferrolatch_target(${target})
+    if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        target_compile_options(${target} PRIVATE -O0 -gline-tables-only)
+    else()
+        target_compile_options(${target} PRIVATE -O0 -g1)
+    endif()
+endfunction()

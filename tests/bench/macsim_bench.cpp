@@ -2,9 +2,8 @@
 // virtual Mac. Prints the medians; fails only when one is far over its target,
 // so a slow machine does not fail the suite but a slow design does.
 #include "platform/posix/posix_tool_runner.h"
+#include "tests/bench/bench_support.h"
 #include "tests/e2e/e2e_harness.h"
-
-#include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <fstream>
@@ -69,28 +68,24 @@ void lockAndUnlock100MiB(benchmark::State& state)
     }
 }
 
-BENCHMARK(standInInfo)->Iterations(10)->Repetitions(5)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(standInApfsList)->Iterations(10)->Repetitions(5)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(lockAndUnlock100MiB)->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// Collects the medians while the console shows everything as usual.
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medians; // milliseconds
-};
+void registerBenchmarks(bool smoke)
+{
+    using ferrolatch::bench::Scale;
+    auto add = [smoke](const char* name, void (*function)(benchmark::State&), Scale measured) {
+        Scale chosen = ferrolatch::bench::scale(smoke, measured);
+        benchmark::RegisterBenchmark(name, function)->Iterations(chosen.iterations)->Repetitions(chosen.repetitions)
+            ->Unit(benchmark::kMillisecond)->UseRealTime();
+    };
+    add("standInInfo", standInInfo, {10, 5});
+    add("standInApfsList", standInApfsList, {10, 5});
+    add("lockAndUnlock100MiB", lockAndUnlock100MiB, {1, 3});
+}
 
 }
 
 int main(int argc, char** argv)
 {
+    registerBenchmarks(ferrolatch::bench::takeSmokeSwitch(argc, argv));
     benchmark::Initialize(&argc, argv);
     try {
         prepare();
@@ -98,13 +93,13 @@ int main(int argc, char** argv)
         std::cerr << "macsim_bench: " << error.what() << "\n";
         return 1;
     }
-    MedianReporter reporter;
+    ferrolatch::bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     // Targets in milliseconds; "grossly over" is three times the target.
     const std::map<std::string, double> targets {
         {"standInInfo", 20}, {"standInApfsList", 20}, {"lockAndUnlock100MiB", 1500}};
-    int status = 0;
+    int status = reporter.failed ? 1 : 0;
     for (const auto& [name, target] : targets) {
         auto found = reporter.medians.find(name);
         if (found == reporter.medians.end())

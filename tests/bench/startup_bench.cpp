@@ -3,7 +3,8 @@
 // both medians and the difference; fails only when the difference is far
 // over its target, so a slow machine does not fail the suite but a start-up
 // that maps a windowing toolkit again does.
-#include <benchmark/benchmark.h>
+#include "tests/bench/bench_support.h"
+#include "tests/e2e/e2e_harness.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -50,36 +51,34 @@ void binTrue(benchmark::State& state)
 void usageError(benchmark::State& state)
 {
     for (auto _ : state) {
-        if (runQuietly({FERROLATCH_BENCH_EXECUTABLE, "lock-drive"}) != 64)
+        if (runQuietly({ferrolatch::e2e::ferrolatchExecutable(), "lock-drive"}) != 64)
             state.SkipWithError("the usage error did not exit 64");
     }
 }
 
 // The test interleaves the repetitions, so a burst of load on the machine does
 // not land on one side only.
-BENCHMARK(binTrue)->Iterations(50)->Repetitions(7)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(usageError)->Iterations(50)->Repetitions(7)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medians; // milliseconds
-};
+void registerBenchmarks(bool smoke)
+{
+    auto add = [smoke](const char* name, void (*function)(benchmark::State&)) {
+        ferrolatch::bench::Scale chosen = ferrolatch::bench::scale(smoke, {50, 7});
+        benchmark::RegisterBenchmark(name, function)->Iterations(chosen.iterations)->Repetitions(chosen.repetitions)
+            ->Unit(benchmark::kMillisecond)->UseRealTime();
+    };
+    add("binTrue", binTrue);
+    add("usageError", usageError);
+}
 
 }
 
 int main(int argc, char** argv)
 {
+    registerBenchmarks(ferrolatch::bench::takeSmokeSwitch(argc, argv));
     benchmark::Initialize(&argc, argv);
-    MedianReporter reporter;
+    ferrolatch::bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (reporter.failed)
+        return 1;
 
     auto plain = reporter.medians.find("binTrue");
     auto product = reporter.medians.find("usageError");

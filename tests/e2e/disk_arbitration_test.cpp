@@ -52,7 +52,7 @@ struct Drive {
 
 std::unique_ptr<LiveProcess> client(const Drive& drive, const std::vector<std::string>& arguments)
 {
-    auto process = std::make_unique<LiveProcess>(FERROLATCH_E2E_ARBITRATION_CLIENT, arguments, drive.mac.environment());
+    auto process = std::make_unique<LiveProcess>(e2e::arbitrationClientExecutable(), arguments, drive.mac.environment());
     if (!process->readUntil("ready\n"))
         throw std::runtime_error("the arbitration client did not start: " + process->output());
     return process;

@@ -168,12 +168,12 @@ TEST(APFSVolumes, VolumeIconIsSetOnceFromTheBundle)
     Mac m;
     prepareDrive(m);
     const std::string root = mountPoint(m.tools, volumeNamed(m, "PRIVATE").device);
-    PosixPaths paths(FERROLATCH_E2E_BUNDLE, m.mac.sysroot(), m.mac.sysroot() + "/Users/e2e");
+    PosixPaths paths(ferrolatchBundle(), m.mac.sysroot(), m.mac.sysroot() + "/Users/e2e");
     MacsimWorkspace workspace;
 
     setVolumeIcon(m.files, paths, workspace, m.log, root);
     std::string icon = readTextFile(root + "/.VolumeIcon.icns");
-    EXPECT_EQ(icon, readTextFile(std::string(FERROLATCH_E2E_BUNDLE) + "/Contents/Resources/FerrolatchVolumeIconMetal.icns"));
+    EXPECT_EQ(icon, readTextFile(ferrolatchBundle() + "/Contents/Resources/FerrolatchVolumeIconMetal.icns"));
     EXPECT_TRUE(isIcnsImage(icon));
     unsigned char finderInfo[32] = {};
     ASSERT_EQ(getxattr(root.c_str(), finderInfoAttribute, finderInfo, sizeof finderInfo), 32);

@@ -10,8 +10,16 @@
 
 namespace ferrolatch::e2e {
 
-std::string ferrolatchExecutable() { return FERROLATCH_E2E_EXECUTABLE; }
-std::string macsimExecutable() { return FERROLATCH_E2E_MACSIM; }
+std::string productBuild()
+{
+    const char* other = std::getenv("FERROLATCH_E2E_PRODUCTS");
+    return other && *other ? other : FERROLATCH_E2E_BUILD;
+}
+
+std::string ferrolatchBundle() { return productBuild() + "/Ferrolatch.app"; }
+std::string ferrolatchExecutable() { return ferrolatchBundle() + "/Contents/MacOS/ferrolatch-proof"; }
+std::string macsimExecutable() { return productBuild() + "/macsim/macsim"; }
+std::string arbitrationClientExecutable() { return productBuild() + "/tests/e2e/e2e_arbitration_client"; }
 
 std::string readTextFile(const std::string& path)
 {

@@ -42,8 +42,13 @@ private:
     std::string m_sysroot;
 };
 
+// The programs under test, from this build or from the one FERROLATCH_E2E_PRODUCTS
+// names (the sanitizer build runs these tests against its own programs).
+std::string productBuild();
+std::string ferrolatchBundle(); // Ferrolatch.app
 std::string ferrolatchExecutable(); // inside Ferrolatch.app
 std::string macsimExecutable();
+std::string arbitrationClientExecutable();
 std::string readTextFile(const std::string& path);
 
 }

@@ -16,7 +16,7 @@ using namespace ferrolatch::e2e::drive;
 
 namespace {
 
-const std::string bundle = FERROLATCH_E2E_BUNDLE;
+const std::string bundle = ferrolatchBundle();
 const std::string appex = bundle + "/Contents/PlugIns/FerrolatchFinder.appex";
 const std::string finderRow = "Finder Sidebar Icons\u2026";
 

@@ -17,7 +17,7 @@ TEST(Startup, TheProductLinksNoQtLibraryAndThePlugInDoes)
     EXPECT_EQ(product.out.find("libQt"), std::string::npos) << product.out;
 
     // The plug-in holds the toolkit, so the test above is not passing by accident.
-    std::string plugIn = std::string(FERROLATCH_E2E_BUNDLE) + "/" + ferrolatch::desktopPluginPath;
+    std::string plugIn = ferrolatchBundle() + "/" + ferrolatch::desktopPluginPath;
     ASSERT_TRUE(std::filesystem::exists(plugIn)) << plugIn;
     RunResult desktop = run("/usr/bin/ldd", {plugIn});
     ASSERT_EQ(desktop.status, 0) << desktop.err;

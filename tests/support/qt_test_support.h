@@ -4,6 +4,7 @@
 #include "platform/qt/qt_application.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QTest>
 
@@ -22,6 +23,11 @@ inline void runInOffscreenQt(const std::function<void(QtSession&)>& body)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     runInQtApplication(body);
 }
+
+// The family of the system's fixed-pitch font, which monospaced text asks
+// for. Whether the font found for it is really fixed-pitch is the machine's
+// business (Noto Sans Mono, for one, does not say so).
+inline QString systemFixedFamily() { return QFontDatabase::systemFont(QFontDatabase::FixedFont).family(); }
 
 inline AlertDialog* shownAlert() { return dynamic_cast<AlertDialog*>(QApplication::activeModalWidget()); }
 
