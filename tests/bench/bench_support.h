@@ -33,6 +33,7 @@ inline Scale scale(bool smoke, Scale measured) { return smoke ? Scale {1, 1} : m
 // Collects the medians while the console shows everything as usual.
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
+    MedianReporter() : ConsoleReporter(OO_None) {} // plain text, for logs
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {

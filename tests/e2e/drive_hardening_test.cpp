@@ -52,12 +52,6 @@ void writeBytes(const std::string& path, const std::string& bytes)
 
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr const char* addressSpaceCap = "";
-#else
-constexpr const char* addressSpaceCap = "ulimit -v 524288 && ";
-#endif
-
 TEST_F(DriveMac, HostileManifestsAreRefusedQuicklyWithLittleMemory)
 {
     std::string padded = "{\"pad\": \"" + std::string(65 * 1024, 'x') + "\"}";
@@ -84,7 +78,8 @@ TEST_F(DriveMac, HostileManifestsAreRefusedQuicklyWithLittleMemory)
         // Half a gigabyte of address space is plenty for a manifest of 1 KiB.
         // AddressSanitizer reserves terabytes of shadow at start, so under it
         // only the time bound holds.
-        RunResult refused = run("/bin/sh", {"-c", std::string(addressSpaceCap) + "exec \"$0\" lock-drive \"$1\"",
+        std::string addressSpaceCap = productsAreSanitized() ? "" : "ulimit -v 524288 && ";
+        RunResult refused = run("/bin/sh", {"-c", addressSpaceCap + "exec \"$0\" lock-drive \"$1\"",
                                             ferrolatchExecutable(), c.file}, mac.environment());
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
         EXPECT_EQ(refused.status, 1);

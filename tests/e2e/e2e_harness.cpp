@@ -21,6 +21,15 @@ std::string ferrolatchExecutable() { return ferrolatchBundle() + "/Contents/MacO
 std::string macsimExecutable() { return productBuild() + "/macsim/macsim"; }
 std::string arbitrationClientExecutable() { return productBuild() + "/tests/e2e/e2e_arbitration_client"; }
 
+bool productsAreSanitized()
+{
+    std::ifstream cache(productBuild() + "/CMakeCache.txt");
+    for (std::string line; std::getline(cache, line);)
+        if (line == "FERROLATCH_SANITIZE:BOOL=ON")
+            return true;
+    return false;
+}
+
 std::string readTextFile(const std::string& path)
 {
     std::ifstream stream(path, std::ios::binary);

@@ -49,6 +49,9 @@ std::string ferrolatchBundle(); // Ferrolatch.app
 std::string ferrolatchExecutable(); // inside Ferrolatch.app
 std::string macsimExecutable();
 std::string arbitrationClientExecutable();
+// Whether those programs carry AddressSanitizer, which reserves terabytes of
+// address space at start.
+bool productsAreSanitized();
 std::string readTextFile(const std::string& path);
 
 }

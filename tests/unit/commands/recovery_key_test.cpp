@@ -82,8 +82,9 @@ TEST(RecoveryKey, RefusesEmptyAndMalformedPasswords)
         {"past U+10FFFF", "\xF4\x90\x80\x80" "abcdefgh"},
         {"invalid lead byte", "\xFF" "abcdefgh"},
     };
-    for (const auto& [name, bytes] : refused) {
+    for (const auto& [name, text] : refused) {
         SCOPED_TRACE(name);
+        const std::string& bytes = text; // a lambda may not capture a structured binding in clang 14
         EXPECT_EQ(messageOf([&] { groupedRecoveryKey(SecretBytes::copyOf(bytes)); }),
                   "recovery password was not valid UTF-8");
         EXPECT_EQ(messageOf([&] { recoveryConfirmationCode(SecretBytes::copyOf(bytes)); }),

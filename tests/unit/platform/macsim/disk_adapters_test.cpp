@@ -95,7 +95,8 @@ TEST(MacsimWorkspace, SetsTheVolumeIconAndMarksTheVolume)
     EXPECT_EQ(read(volume.path + "/.VolumeIcon.icns"), read(FERROLATCH_VOLUME_ICON));
     unsigned char finderInfo[32] = {};
     ASSERT_EQ(getxattr(volume.path.c_str(), finderInfoAttribute, finderInfo, sizeof finderInfo), 32);
-    EXPECT_EQ((finderInfo[8] << 8 | finderInfo[9]) & finderHasCustomIcon, finderHasCustomIcon);
+    unsigned flags = static_cast<unsigned>(finderInfo[8]) << 8 | finderInfo[9];
+    EXPECT_EQ(flags & finderHasCustomIcon, finderHasCustomIcon);
 
     // Only folders take an icon here; a file or a missing path is a refusal, not a crash.
     EXPECT_FALSE(workspace.setIcon(*image, volume.path + "/not-an-icon.icns"));
