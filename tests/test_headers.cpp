@@ -1,0 +1,1 @@
+// Compiles the headers the test programs share into their precompiled form.
