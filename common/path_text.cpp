@@ -18,6 +18,8 @@ std::string_view withoutTrailingSlashes(std::string_view path)
 std::string lastPathComponent(std::string_view path)
 {
     path = withoutTrailingSlashes(path);
+    if (path == "/")
+        return "/"; // as the Mac reads the root
     std::size_t slash = path.rfind('/');
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
