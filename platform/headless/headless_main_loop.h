@@ -1,20 +1,12 @@
 #pragma once
 
-#include "platform/main_loop.h"
+#include "platform/loop/main_loop_scheduler.h"
 
 #include <condition_variable>
-#include <cstdint>
-#include <deque>
+#include <limits>
 #include <mutex>
-#include <vector>
 
 namespace ferrolatch {
-
-// Monotonic time from the host's steady clock.
-class SystemClock final : public Clock {
-public:
-    double now() override;
-};
 
 // A test clock: time moves only when advanced, or when an idle loop jumps it
 // forward to its next timer.
@@ -29,38 +21,34 @@ private:
     double m_now;
 };
 
-// The main loop without a windowing system: a queue of tasks and timers on
-// the calling thread. Tasks posted from other threads wake it.
-class HeadlessMainLoop final : public MainLoop {
+// Waiting without a windowing system: the main thread sleeps on a condition
+// until it is woken or the next timer is due.
+class ConditionWaiter : public LoopDriver {
 public:
-    explicit HeadlessMainLoop(Clock& clock) : m_clock(clock) {}
+    ConditionWaiter(Clock& clock, MainLoopScheduler& scheduler) : m_clock(clock), m_scheduler(scheduler) {}
 
-    void post(Task task) override;
-    std::shared_ptr<DelayedTask> postAfter(double delaySeconds, Task task) override;
-    void run() override;
-    void stop() override;
-    void runUntil(const std::function<bool()>& condition) override;
-    Clock& clock() override { return m_clock; }
+    void serve() override;
+    void leave() override { m_leaving = true; }
+    void wake() override;
+    void wakeAt(double deadline) override;
 
 private:
-    class Timer;
-    struct Scheduled {
-        double due;
-        std::uint64_t sequence;
-        std::shared_ptr<Timer> timer;
-        Task task;
-    };
-
-    // Takes the next task to run, waiting for one; empty when a stop ends the run.
-    Task next(bool honourStop);
+    void waitForWork();
 
     Clock& m_clock;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<Task> m_queue;
-    std::vector<Scheduled> m_timers; // ordered by due time, then by posting order
-    std::uint64_t m_sequence = 0;
-    int m_stopRequests = 0;
+    MainLoopScheduler& m_scheduler;
+    bool m_leaving = false; // main thread only
+    std::mutex m_mutex;     // guards the members below
+    std::condition_variable m_condition;
+    bool m_woken = false;
+    double m_deadline = std::numeric_limits<double>::infinity();
+};
+
+// The main loop without a windowing system: tasks and timers on the calling
+// thread; tasks posted from other threads wake it.
+class HeadlessMainLoop final : private ConditionWaiter, public MainLoopScheduler {
+public:
+    explicit HeadlessMainLoop(Clock& clock) : ConditionWaiter(clock, *this), MainLoopScheduler(clock, *this) {}
 };
 
 }

@@ -1,6 +1,7 @@
 #include "platform/posix/desktop_plugin.h"
 
 #include "common/errors.h"
+#include "platform/loop/main_loop_scheduler.h"
 
 #include <atomic>
 #include <chrono>
@@ -34,15 +35,6 @@ namespace {
     std::fprintf(stderr, "ferrolatch-proof: the %s is used outside the application context\n", port);
     std::abort();
 }
-
-class SteadyClock final : public Clock {
-public:
-    double now() override
-    {
-        using namespace std::chrono;
-        return duration<double>(steady_clock::now().time_since_epoch()).count();
-    }
-};
 
 }
 
@@ -80,7 +72,7 @@ struct DesktopApplicationContext::Ports {
 
     private:
         Ports& m_ports;
-        SteadyClock m_clock;
+        SystemClock m_clock;
     };
 
     class Interface final : public Ui {

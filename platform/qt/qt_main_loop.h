@@ -1,64 +1,50 @@
 #pragma once
 
-#include "platform/main_loop.h"
+#include "platform/loop/main_loop_scheduler.h"
 
-#include <cstdint>
-#include <deque>
-#include <exception>
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+class QEventLoop;
 class QObject;
+class QTimer;
 
 namespace ferrolatch {
 
-// Monotonic seconds from the host's steady clock.
-class QtClock final : public Clock {
+// Waiting inside Qt: each level is a QEventLoop, and wake-ups are queued Qt
+// events, so tasks keep running inside Qt's own nested loops (a modal alert)
+// while alerts, timers and windows are served in every run.
+class QtWaiter : public LoopDriver {
 public:
-    double now() override;
+    QtWaiter(Clock& clock, MainLoopScheduler& scheduler);
+    ~QtWaiter() override;
+
+    void serve() override;
+    void leave() override;
+    void wake() override;
+    void wakeAt(double deadline) override;
+
+private:
+    Clock& m_clock;
+    MainLoopScheduler& m_scheduler;
+    std::unique_ptr<QObject> m_receiver; // lives on the main thread; queued wake-ups go to it
+    QTimer* m_deadline;                  // owned by m_receiver
+    std::vector<QEventLoop*> m_levels;   // innermost last; main thread only
+    std::atomic<bool> m_wakePosted {false};
 };
 
 // The main loop of a desktop session: Qt's event loop on the thread that owns
-// the QApplication. Tasks wait in a queue of their own and run from one queued
-// Qt event at a time, so stops and runUntil conditions are checked between
-// tasks exactly as the headless loop does, while alerts, timers and windows
-// keep being served by Qt in every nested run. Construct it on the main thread
-// after the QApplication and destroy it before.
-class QtMainLoop final : public MainLoop {
+// the QApplication. Construct it on the main thread after the QApplication
+// and destroy it before.
+class QtMainLoop final : private SystemClock, private QtWaiter, public MainLoopScheduler {
 public:
     QtMainLoop();
-    ~QtMainLoop() override;
     QtMainLoop(const QtMainLoop&) = delete;
     QtMainLoop& operator=(const QtMainLoop&) = delete;
 
-    void post(Task task) override;
-    std::shared_ptr<DelayedTask> postAfter(double delaySeconds, Task task) override;
     void run() override;
-    void stop() override;
     void runUntil(const std::function<bool()>& condition) override;
-    Clock& clock() override { return m_clock; }
-
-private:
-    struct Run;
-    class Timer;
-
-    void enter(Run& run);
-    void drain();
-    void requestWake(bool always);
-    bool takeStop();
-    Task takeTask();
-    void armTimer(const std::shared_ptr<Timer>& timer, double delaySeconds);
-
-    QtClock m_clock;
-    std::unique_ptr<QObject> m_receiver; // lives on the main thread; queued wake-ups go to it
-    std::vector<Run*> m_runs;            // innermost last; main thread only
-    std::exception_ptr m_failure;        // a task's exception, rethrown by the run it ended
-
-    std::mutex m_mutex; // guards the members below
-    std::deque<Task> m_queue;
-    int m_stopRequests = 0;
-    bool m_wakePosted = false;
 };
 
 // Stops the process when called off the thread that owns the QApplication, or
