@@ -1,6 +1,7 @@
 #include "commands/about_window.h"
 
 #include "common/build_config.h"
+#include "common/percent_encoding.h"
 #include "disk/property_list.h"
 #include "platform/platform.h"
 
@@ -121,12 +122,6 @@ void styleHeading(std::vector<Look>& looks, const std::string& body, std::string
     }
 }
 
-bool isUnreserved(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
-        || c == '_' || c == '~';
-}
-
 std::string iconPathFor(Workspace& workspace, Paths& paths)
 {
     try {
@@ -215,19 +210,7 @@ Alert aboutAlert(const std::string& body, const AboutConfiguration& configuratio
 
 std::string percentEncodedQueryValue(std::string_view value)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (char c : value) {
-        auto byte = static_cast<unsigned char>(c);
-        if (isUnreserved(byte)) {
-            encoded += c;
-        } else {
-            encoded += '%';
-            encoded += hex[byte >> 4];
-            encoded += hex[byte & 0x0F];
-        }
-    }
-    return encoded;
+    return percentEncoded(value);
 }
 
 std::optional<std::string> updatePageURL(std::string_view productWebsite, std::string_view version)

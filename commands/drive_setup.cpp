@@ -27,13 +27,6 @@ namespace ferrolatch {
 
 namespace {
 
-std::string lowercased(std::string text)
-{
-    for (char& c : text)
-        c = asciiLowercase(c);
-    return text;
-}
-
 // Where the directory really is: the deepest part that exists with its links
 // resolved, and the rest (still to be made) as written.
 std::string realDirectory(Files& files, const std::string& directory)
@@ -59,10 +52,10 @@ bool isOnRemovableMedia(Files& files, Paths& paths, const std::string& path)
     std::string volumesRoot = paths.systemFile("/Volumes");
     while (volumesRoot.size() > 1 && volumesRoot.back() == '/')
         volumesRoot.pop_back();
-    const std::string roots[] = {"/volumes/", lowercased(volumesRoot) + "/",
-                                 lowercased(realDirectory(files, volumesRoot)) + "/"};
+    const std::string roots[] = {"/volumes/", asciiLowercased(volumesRoot) + "/",
+                                 asciiLowercased(realDirectory(files, volumesRoot)) + "/"};
     for (const std::string& candidate : {path, realDirectory(files, parentDirectory(path)) + "/"}) {
-        std::string folded = lowercased(candidate);
+        std::string folded = asciiLowercased(candidate);
         for (const std::string& root : roots)
             if (root.size() > 1 && folded.starts_with(root))
                 return true;

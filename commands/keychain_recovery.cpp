@@ -29,9 +29,7 @@ KeychainAttributes legacyRecoveryItemQuery(const std::string& account, const std
     legacy.server = std::string(recoveryCredentialDomain);
     legacy.protocol = std::string(kSecAttrProtocolHTTPS);
     legacy.authenticationType = std::string(kSecAttrAuthenticationTypeDefault);
-    std::string lowerUUID = volumeUUID;
-    std::transform(lowerUUID.begin(), lowerUUID.end(), lowerUUID.begin(), [](char c) { return asciiLowercase(c); });
-    legacy.path = "/recovery/" + lowerUUID;
+    legacy.path = "/recovery/" + asciiLowercased(volumeUUID);
     legacy.synchronizable = true;
     return legacy;
 }

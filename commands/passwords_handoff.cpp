@@ -1,5 +1,6 @@
 #include "commands/passwords_handoff.h"
 
+#include "common/ascii_case.h"
 #include "common/constants.h"
 #include "disk/system_tools.h"
 #include "common/errors.h"
@@ -22,13 +23,6 @@ constexpr double placementMargin = 24;
 constexpr double minimumWindowSide = 40;
 constexpr double windowWaitSeconds = 3.0;
 constexpr double windowPollSeconds = 0.1;
-
-std::string lowerCased(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // Zeroes in place, so the caller still holds a buffer of the same size that
 // shows the zeros.
@@ -82,8 +76,8 @@ Alert stepAlert(const RecoveryField& field, std::size_t index, std::size_t count
 std::string copyFailure(HandoffVariant variant, const std::string& fieldName)
 {
     if (variant == HandoffVariant::Window)
-        return "could not copy the " + lowerCased(fieldName);
-    return "could not place the " + lowerCased(fieldName) + " on the clipboard";
+        return "could not copy the " + asciiLowercased(fieldName);
+    return "could not place the " + asciiLowercased(fieldName) + " on the clipboard";
 }
 
 enum class HandoffEnd { Finished, Cancelled };

@@ -12,6 +12,25 @@ inline char asciiLowercase(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+inline std::string asciiLowercased(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+        c = asciiLowercase(c);
+    return lower;
+}
+
+inline bool endsWithIgnoringASCIICase(std::string_view text, std::string_view suffix)
+{
+    if (text.size() < suffix.size())
+        return false;
+    text.remove_prefix(text.size() - suffix.size());
+    for (std::size_t index = 0; index < suffix.size(); ++index)
+        if (asciiLowercase(text[index]) != asciiLowercase(suffix[index]))
+            return false;
+    return true;
+}
+
 // Upper case as the system gives UUIDs: only a to z change.
 inline std::string asciiUppercased(std::string_view text)
 {

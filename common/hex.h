@@ -1,10 +1,20 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 
 namespace ferrolatch {
+
+enum class HexLetters { Lower, Upper };
+
+// The two digits of one byte, the high one first.
+inline std::array<char, 2> hexDigitsOf(std::uint8_t byte, HexLetters letters = HexLetters::Lower)
+{
+    const char* digits = letters == HexLetters::Lower ? "0123456789abcdef" : "0123456789ABCDEF";
+    return {digits[byte >> 4], digits[byte & 0x0F]};
+}
 
 // Bytes as two lower-case hex digits each, no separators.
 std::string hexString(std::span<const std::uint8_t> bytes);

@@ -37,14 +37,12 @@ std::optional<UUIDBytes> uuidBytesFromText(std::string_view text)
 
 std::string uppercaseUUIDText(const UUIDBytes& bytes)
 {
-    static constexpr char digits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(textLength);
     for (std::size_t index = 0; index < bytes.size(); ++index) {
         if (index == 4 || index == 6 || index == 8 || index == 10)
             text += '-';
-        text += digits[bytes[index] >> 4];
-        text += digits[bytes[index] & 0x0f];
+        text.append(hexDigitsOf(bytes[index], HexLetters::Upper).data(), 2);
     }
     return text;
 }

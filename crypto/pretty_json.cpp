@@ -1,7 +1,8 @@
 #include "crypto/pretty_json.h"
 
-#include "common/utf8.h"
 #include "common/errors.h"
+#include "common/hex.h"
+#include "common/utf8.h"
 
 #include <cmath>
 #include <cstdint>
@@ -22,7 +23,6 @@ void writeString(std::string& out, std::string_view text)
 {
     if (!isValidUTF8(text))
         throw invalidValue("a string is not valid UTF-8");
-    static constexpr char hex[] = "0123456789abcdef";
     out += '"';
     for (char c : text) {
         switch (c) {
@@ -36,8 +36,7 @@ void writeString(std::string& out, std::string_view text)
         default:
             if (static_cast<unsigned char>(c) < 0x20) {
                 out += "\\u00";
-                out += hex[static_cast<unsigned char>(c) >> 4];
-                out += hex[static_cast<unsigned char>(c) & 0xF];
+                out.append(hexDigitsOf(static_cast<std::uint8_t>(c)).data(), 2);
             } else {
                 out += c;
             }

@@ -22,9 +22,7 @@ std::string lowerCasedExtension(std::string_view path)
     std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0)
         return {};
-    std::string extension = name.substr(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(), asciiLowercase);
-    return extension;
+    return asciiLowercased(std::string_view(name).substr(dot + 1));
 }
 
 }

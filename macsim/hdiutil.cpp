@@ -1,3 +1,4 @@
+#include "common/ascii_case.h"
 #include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
@@ -64,14 +65,6 @@ ImageHeader decodeHeader(const std::string& text)
     } catch (const nlohmann::json::exception&) {
         throw ToolError("hdiutil: attach failed - image not recognized");
     }
-}
-
-bool endsWithIgnoringCase(const std::string& text, const std::string& suffix)
-{
-    if (text.size() < suffix.size())
-        return false;
-    return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<long>(suffix.size()),
-        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); });
 }
 
 std::string imageContext(const ImageHeader& header)
@@ -237,7 +230,7 @@ void create(Invocation& call, Machine& machine)
         throw ToolError("hdiutil: create: image type not provided: " + type);
     // The Mac appends the format's extension when the name lacks it.
     const std::string extension = bundle ? ".sparsebundle" : ".dmg";
-    if (!endsWithIgnoringCase(path, extension))
+    if (!ferrolatch::endsWithIgnoringASCIICase(path, extension))
         path += extension;
     if (pathExists(path))
         throw ToolError("hdiutil: create failed - File exists");

@@ -2,6 +2,7 @@
 
 #include "common/errors.h"
 #include "common/path_text.h"
+#include "common/percent_encoding.h"
 
 #include <nlohmann/json.hpp>
 
@@ -187,17 +188,9 @@ constexpr std::string_view fileScheme = "file://";
 // Whether a file URL names a folder, which Finder opens a window for.
 bool namesFolder(const std::string& url)
 {
-    constexpr std::string_view scheme = fileScheme;
-    std::string path;
-    for (std::size_t index = scheme.size(); index < url.size(); ++index) {
-        if (url[index] == '%' && index + 2 < url.size() && std::isxdigit(static_cast<unsigned char>(url[index + 1]))
-            && std::isxdigit(static_cast<unsigned char>(url[index + 2]))) {
-            path += static_cast<char>(std::stoi(url.substr(index + 1, 2), nullptr, 16));
-            index += 2;
-        } else {
-            path += url[index];
-        }
-    }
+    if (!url.starts_with(fileScheme))
+        return false;
+    std::string path = percentDecoded(std::string_view(url).substr(fileScheme.size()));
     std::error_code error;
     return std::filesystem::is_directory(path, error);
 }

@@ -1,6 +1,7 @@
 #include "platform/macsim/passkey_store.h"
 
 #include "common/errors.h"
+#include "common/hex.h"
 
 #include <openssl/hmac.h>
 #include <openssl/evp.h>
@@ -17,11 +18,9 @@ constexpr std::string_view header = "ferrolatch-macsim-passkeys 1\n";
 
 void appendHex(SecretBytes& out, std::size_t& at, std::span<const std::uint8_t> bytes)
 {
-    static const char digits[] = "0123456789abcdef";
-    for (std::uint8_t byte : bytes) {
-        out.data()[at++] = static_cast<std::uint8_t>(digits[byte >> 4]);
-        out.data()[at++] = static_cast<std::uint8_t>(digits[byte & 0x0F]);
-    }
+    for (std::uint8_t byte : bytes)
+        for (char digit : hexDigitsOf(byte))
+            out.data()[at++] = static_cast<std::uint8_t>(digit);
 }
 
 void appendText(SecretBytes& out, std::size_t& at, std::string_view text)

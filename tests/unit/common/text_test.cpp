@@ -1,8 +1,10 @@
 // Known answers of the base layer's text helpers, with the malformed inputs
 // they exist to refuse.
+#include "common/ascii_case.h"
 #include "common/hex.h"
 #include "common/json_bounds.h"
 #include "common/path_text.h"
+#include "common/percent_encoding.h"
 #include "common/utf8.h"
 #include "common/uuid_text.h"
 
@@ -143,4 +145,42 @@ TEST(Hex, WritesLowerCaseAndReadsEitherCase)
         SCOPED_TRACE(std::string(1, digit));
         EXPECT_EQ(hexDigitValue(digit), value);
     }
+}
+
+TEST(PercentEncoding, KeepsUnreservedCharactersAndWhatTheCallerKeeps)
+{
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"1.0.0-beta_2~x", "", "1.0.0-beta_2~x"},
+        {"a b&c=d?", "", "a%20b%26c%3Dd%3F"},
+        {"/Volumes/My Drive", "/", "/Volumes/My%20Drive"},
+        {"/Volumes/My Drive", "", "%2FVolumes%2FMy%20Drive"},
+        {"Gr\xC3\xBC\xC3\x9F" "e", "", "Gr%C3%BC%C3%9Fe"},
+        {std::string("\0\x7F", 2), "", "%00%7F"},
+    };
+    for (const auto& [text, kept, encoded] : cases) {
+        SCOPED_TRACE(encoded);
+        EXPECT_EQ(percentEncoded(text, kept), encoded);
+        EXPECT_EQ(percentDecoded(encoded), text);
+    }
+}
+
+TEST(PercentEncoding, LeavesMalformedEscapesAsWritten)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"100%", "100%"}, {"%4", "%4"}, {"%zz1", "%zz1"}, {"%%41", "%A"}, {"%4a%4A", "JJ"},
+    };
+    for (const auto& [text, decoded] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(percentDecoded(text), decoded);
+    }
+}
+
+TEST(ASCIICase, FoldsOnlyASCIILetters)
+{
+    EXPECT_EQ(asciiLowercased("Ferrolatch.SPARSEBUNDLE \xC3\x84"), "ferrolatch.sparsebundle \xC3\x84");
+    EXPECT_EQ(asciiUppercased("0a1b-c\xC3\xA4"), "0A1B-C\xC3\xA4");
+    EXPECT_TRUE(endsWithIgnoringASCIICase("proof.DMG", ".dmg"));
+    EXPECT_TRUE(endsWithIgnoringASCIICase("x", ""));
+    EXPECT_FALSE(endsWithIgnoringASCIICase("dmg", ".dmg"));
+    EXPECT_FALSE(endsWithIgnoringASCIICase("proof.dmh", ".dmg"));
 }
