@@ -6,6 +6,7 @@
 #include "commands/recovery_key.h"
 #include "common/constants.h"
 #include "common/errors.h"
+#include "common/on_failure.h"
 #include "crypto/base64url.h"
 #include "crypto/password_wrap.h"
 #include "crypto/random.h"
@@ -207,20 +208,9 @@ void checkReceipt(Files& files, const std::string& directory)
 void checkReceiptInTemporaryDirectory(Files& files, Paths& paths)
 {
     std::string directory = paths.temporaryDirectory() + "/ferrolatch-receipt-" + newUUIDText();
-    auto removeQuietly = [&] {
-        try {
-            removeTree(files, directory);
-        } catch (const std::exception&) {
-            // Left for the system's own temporary-file cleanup.
-        }
-    };
-    try {
-        checkReceipt(files, directory);
-    } catch (...) {
-        removeQuietly();
-        throw;
-    }
-    removeQuietly();
+    // A folder that cannot be removed is left for the system's own cleanup.
+    auto remove = atScopeExit([&] { removeTree(files, directory); });
+    checkReceipt(files, directory);
 }
 
 }

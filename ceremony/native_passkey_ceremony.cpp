@@ -1,11 +1,12 @@
 #include "ceremony/native_passkey_ceremony.h"
 
 #include "common/constants.h"
+#include "common/errors.h"
+#include "common/on_failure.h"
 #include "crypto/base64url.h"
 #include "crypto/manifest.h"
 #include "crypto/password_wrap.h"
 #include "crypto/random.h"
-#include "common/errors.h"
 
 #include <algorithm>
 
@@ -17,19 +18,6 @@ constexpr std::size_t challengeSize = 32;
 constexpr std::size_t userIDSize = 32;
 
 Bytes bytesOf(const SecretBytes& secret) { return Bytes(secret.bytes().begin(), secret.bytes().end()); }
-
-// Leaving run returns the ceremony to idle whichever way it leaves.
-template <typename Cleanup>
-class OnExit {
-public:
-    explicit OnExit(Cleanup cleanup) : m_cleanup(std::move(cleanup)) {}
-    ~OnExit() { m_cleanup(); }
-    OnExit(const OnExit&) = delete;
-    OnExit& operator=(const OnExit&) = delete;
-
-private:
-    Cleanup m_cleanup;
-};
 
 }
 
@@ -53,16 +41,14 @@ NativeReply NativePasskeyCeremony::run(std::string_view mode, std::span<const st
                                        const std::optional<Bytes>& credentialID)
 {
     result.reset();
-    OnExit idle([this] {
+    // Leaving run returns the ceremony to idle whichever way it leaves.
+    // Hiding the anchor never decides the outcome; the run's own result stands.
+    auto idle = atScopeExit([this] {
         if (timeoutTimer)
             timeoutTimer->cancel();
         timeoutTimer.reset();
         authorizationController.reset();
-        try {
-            window->orderOut();
-        } catch (...) {
-            // Hiding the anchor never decides the outcome; the run's own result stands.
-        }
+        window->orderOut();
     });
 
     m_ui.prepareApplication();

@@ -10,61 +10,47 @@
 #include <cstring>
 #include <memory>
 
-extern "C" void FLAddSharedWebCredential(FLSharedWebCredentialServices* services, const char* domain,
-                                         const char* account, const char* password,
-                                         FLSharedWebCredentialCompletion completion, void* context)
-{
-    using namespace ferrolatch;
-    MainLoop* loop = services->mainLoop;
-    // The service may answer on any thread; the box is touched on the main one only.
-    auto toMainLoop = [loop, completion, context](OSStatus code, std::optional<std::string> description) {
-        loop->post([completion, context, code, description = std::move(description)] {
-            completion(code, description ? description->c_str() : nullptr, context);
-        });
-    };
-    try {
-        SecretBytes secret = SecretBytes::copyOf(
-            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(password), std::strlen(password)));
-        services->keychain->addSharedWebCredential(domain, account, secret, toMainLoop);
-    } catch (const std::exception& refusal) {
-        // Nothing may unwind through a C caller; the refusal becomes the answer.
-        toMainLoop(errSecNotAvailable, std::string(refusal.what()));
-    }
-}
-
-extern "C" void sharedCredentialCompletion(std::int32_t status, const char* description, void* context)
-{
-    if (!context)
-        return;
-    auto* box = static_cast<ferrolatch::SharedCredentialResultBox*>(context);
-    if (box->abandoned) {
-        delete box;
-        return;
-    }
-    box->status = status;
-    if (description)
-        box->errorDescription = std::string(description);
-    box->finished = true;
-}
-
 namespace ferrolatch {
 
 namespace {
 
 constexpr double waitSlice = 0.1; // seconds
 
+// The service's answer. The waiter and the completion share it: the answer
+// may come after the waiter has given up.
+struct SharedCredentialAnswer {
+    bool finished = false;
+    OSStatus status = 0;
+    std::optional<std::string> errorDescription;
+};
+
 // Turns the main loop for one slice, or less when the answer comes first.
-void runLoopSlice(MainLoop& loop, const SharedCredentialResultBox& box)
+void runLoopSlice(MainLoop& loop, const SharedCredentialAnswer& answer)
 {
     auto sliceOver = std::make_shared<bool>(false);
     std::shared_ptr<DelayedTask> timer = loop.postAfter(waitSlice, [sliceOver] { *sliceOver = true; });
+    auto cancel = atScopeExit([&timer] { timer->cancel(); });
+    loop.runUntil([&] { return *sliceOver || answer.finished; });
+}
+
+// Asks the service, whose answer reaches `answer` on the main loop, never
+// inside the call and whatever thread the service answers on. A service that
+// refuses the request outright answers the same way, with its refusal.
+void requestSharedCredential(MainLoop& loop, Keychain& keychain, const SecretBytes& password,
+                             const std::string& account, const std::shared_ptr<SharedCredentialAnswer>& answer)
+{
+    auto onMainLoop = [&loop, answer](OSStatus status, std::optional<std::string> description) {
+        loop.post([answer, status, description = std::move(description)] {
+            answer->status = status;
+            answer->errorDescription = description;
+            answer->finished = true;
+        });
+    };
     try {
-        loop.runUntil([&] { return *sliceOver || box.finished; });
-    } catch (...) {
-        timer->cancel();
-        throw;
+        keychain.addSharedWebCredential(std::string(recoveryCredentialDomain), account, password, onMainLoop);
+    } catch (const std::exception& refusal) {
+        onMainLoop(errSecNotAvailable, std::string(refusal.what()));
     }
-    timer->cancel();
 }
 
 }
@@ -75,41 +61,28 @@ void addSharedRecoveryCredential(MainLoop& loop, Keychain& keychain, const Secre
     std::string_view text(reinterpret_cast<const char*>(password.data()), password.size());
     if (!isValidUTF8(text))
         throw ProofError("recovery password was not valid UTF-8");
-    // The C hand-off ends the text at the first NUL; a shorter password must
-    // never be saved in place of the real one.
+    // The system's service takes the password as C text, which ends at the
+    // first NUL; a shorter password must never be saved in place of the real one.
     if (text.find('\0') != std::string_view::npos)
         throw ProofError("recovery password contains a NUL character");
 
-    auto box = std::make_unique<SharedCredentialResultBox>();
-    {
-        SecretBytes terminated(password.size() + 1);
-        std::copy(password.bytes().begin(), password.bytes().end(), terminated.data());
-        terminated.data()[password.size()] = 0;
-        FLSharedWebCredentialServices services {&keychain, &loop};
-        std::string domain(recoveryCredentialDomain);
-        FLAddSharedWebCredential(&services, domain.c_str(), account.c_str(),
-                                 reinterpret_cast<const char*>(terminated.data()), sharedCredentialCompletion,
-                                 box.get());
-    }
+    auto answer = std::make_shared<SharedCredentialAnswer>();
+    requestSharedCredential(loop, keychain, password, account, answer);
 
     Clock& clock = loop.clock();
     const double deadline = clock.now() + ceremonyTimeout;
-    while (!box->finished) {
-        if (!(clock.now() < deadline)) {
-            // The answer may still come; it frees the box then.
-            SharedCredentialResultBox* pending = box.release();
-            pending->abandoned = true;
+    while (!answer->finished) {
+        if (!(clock.now() < deadline))
             throw ProofError("Passwords shared-credential request timed out");
-        }
-        runLoopSlice(loop, *box);
+        runLoopSlice(loop, *answer);
     }
 
     // An empty description says no more than none.
-    if (box->status != 0)
+    if (answer->status != 0)
         throw ProofError("Passwords rejected the shared recovery credential: "
-                         + (box->errorDescription && !box->errorDescription->empty()
-                                ? *box->errorDescription
-                                : "CFError code " + std::to_string(box->status)));
+                         + (answer->errorDescription && !answer->errorDescription->empty()
+                                ? *answer->errorDescription
+                                : "CFError code " + std::to_string(answer->status)));
 }
 
 void openPasswordsDisregardingFailure(ToolRunner& tools)

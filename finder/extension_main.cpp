@@ -3,6 +3,7 @@
 // extension main: it builds the virtual Mac's adapters, creates the
 // extension's object, runs the main loop until Finder ends the process with
 // SIGTERM, then tears the object down. Nothing of the agent is linked in.
+#include "common/on_failure.h"
 #include "common/virtual_mac_location.h"
 #include "finder/finder_sync.h"
 #include "platform/headless/headless_main_loop.h"
@@ -97,14 +98,10 @@ int runExtension(const std::string& sysroot, const sigset_t& endSignals)
         sigwait(&endSignals, &received);
         adapters.mainLoop.stop();
     });
-    try {
-        adapters.mainLoop.run();
-    } catch (...) {
-        pthread_kill(ending.native_handle(), SIGTERM); // the waiting thread ends with the process
-        ending.join();
-        throw;
-    }
-    ending.join();
+    auto joined = atScopeExit([&ending] { ending.join(); });
+    // Left by a failure, the waiting thread is still in sigwait: end it first.
+    auto released = onFailure([&ending] { pthread_kill(ending.native_handle(), SIGTERM); });
+    adapters.mainLoop.run();
     checkOutFinderExtension(sysroot, ::getpid());
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "macsim/sealed_tree.h"
 
+#include "common/on_failure.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
 
@@ -537,15 +538,12 @@ std::optional<SecretBytes> unwrapKey(const Keybag& keybag, const SecretBytes& pa
 void sealTree(const std::string& directory, const SecretBytes& key, std::string_view context, const std::string& output,
     const std::string& prefix)
 {
-    try {
-        SealWriter writer(output, key, context, prefix);
-        sealEntry(writer, directory, "");
-        writer.number(static_cast<std::uint8_t>(End));
-        writer.finish();
-    } catch (...) {
-        ::unlink(output.c_str());
-        throw;
-    }
+    auto removePartial = ferrolatch::onFailure([&output] { ::unlink(output.c_str()); });
+    SealWriter writer(output, key, context, prefix);
+    sealEntry(writer, directory, "");
+    writer.number(static_cast<std::uint8_t>(End));
+    writer.finish();
+    removePartial.dismiss();
 }
 
 void openTree(const std::string& sealed, const SecretBytes& key, std::string_view context, const std::string& directory,
@@ -554,15 +552,9 @@ void openTree(const std::string& sealed, const SecretBytes& key, std::string_vie
     SealReader reader(sealed, key, context, offset);
     if (::mkdir(directory.c_str(), 0700) != 0)
         throw ToolError(errnoText(directory, errno));
-    try {
-        extract(reader, directory);
-    } catch (...) {
-        try {
-            removeTree(directory);
-        } catch (const ToolError&) {
-        }
-        throw;
-    }
+    auto removePartial = ferrolatch::onFailure([&directory] { removeTree(directory); });
+    extract(reader, directory);
+    removePartial.dismiss();
 }
 
 }

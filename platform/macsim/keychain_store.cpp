@@ -2,6 +2,7 @@
 
 #include "common/hex.h"
 #include "common/json_bounds.h"
+#include "common/on_failure.h"
 #include "platform/posix/atomic_write.h"
 
 #include <nlohmann/json.hpp>
@@ -265,13 +266,10 @@ std::vector<StoredKeychainItem> decodeKeychainFile(std::string_view text)
 KeychainFile::KeychainFile(const KeychainStoreLocation& location) : m_location(location)
 {
     m_lock = takeLock(m_location);
-    try {
-        if (std::optional<std::string> text = readWholeFile(m_location.filePath()))
-            m_items = decodeKeychainFile(*text);
-    } catch (...) {
-        ::close(m_lock);
-        throw;
-    }
+    auto unlock = onFailure([this] { ::close(m_lock); });
+    if (std::optional<std::string> text = readWholeFile(m_location.filePath()))
+        m_items = decodeKeychainFile(*text);
+    unlock.dismiss();
 }
 
 KeychainFile::~KeychainFile()
@@ -375,15 +373,10 @@ std::optional<OSStatus> KeychainFile::takeFault(KeychainOperation operation)
 void addKeychainFault(const KeychainStoreLocation& location, KeychainOperation operation, OSStatus status)
 {
     int lock = takeLock(location);
-    try {
-        json faults = readFaults(location.faultsPath);
-        faults.push_back({{"operation", keychainOperationName(operation)}, {"status", status}});
-        writeWholeFile(location.faultsPath, faults.dump() + "\n");
-    } catch (...) {
-        ::close(lock);
-        throw;
-    }
-    ::close(lock);
+    auto unlock = atScopeExit([lock] { ::close(lock); });
+    json faults = readFaults(location.faultsPath);
+    faults.push_back({{"operation", keychainOperationName(operation)}, {"status", status}});
+    writeWholeFile(location.faultsPath, faults.dump() + "\n");
 }
 
 void clearKeychainFaults(const KeychainStoreLocation& location)

@@ -1,6 +1,7 @@
 #include "platform/posix/posix_tool_runner.h"
 
 #include "common/errors.h"
+#include "common/on_failure.h"
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/linux_calls.h"
 
@@ -234,13 +235,15 @@ ToolOutcome PosixToolRunner::launch(const std::string& executable, const std::ve
 
     ToolOutcome outcome;
     std::optional<int> reaped;
-    try {
+    {
+        // A child whose exchange failed is not left running or unreaped.
+        auto reap = onFailure([&] {
+            kill(child, SIGKILL);
+            waitForExit(child);
+        });
         SigpipeBlock sigpipeBlock;
         reaped = exchange(child, input.write, standardInput, output.read, error.read, outcome);
-    } catch (...) {
-        kill(child, SIGKILL);
-        waitForExit(child);
-        throw;
+        reap.dismiss();
     }
     outcome.status = reaped ? exitCode(*reaped) : waitForExit(child);
     return outcome;

@@ -127,8 +127,8 @@ TEST_F(SharedCredential, NoAnswerWithinThreeHundredSecondsTimesOutAndALateAnswer
     EXPECT_GE(clock.now() - start, ceremonyTimeout);
     EXPECT_LT(clock.now() - start, ceremonyTimeout + 0.2);
 
-    // The late answer frees the abandoned box (AddressSanitizer and its leak
-    // check watch both) and nothing else happens.
+    // The late answer finds the answer the waiter left (AddressSanitizer and
+    // its leak check watch it) and nothing else happens.
     ASSERT_EQ(service.requests.size(), 1u);
     bool ran = false;
     service.requests[0].completion(errSecSuccess, std::nullopt);
@@ -142,7 +142,7 @@ TEST_F(SharedCredential, AnAnswerJustBeforeTheDeadlineStillCounts)
     EXPECT_EQ(failure(), "Passwords rejected the shared recovery credential: CFError code -128");
 }
 
-TEST_F(SharedCredential, PasswordsTheCHandOffCannotCarryAreRefusedBeforeAnythingIsSent)
+TEST_F(SharedCredential, PasswordsTheServiceCannotCarryAreRefusedBeforeAnythingIsSent)
 {
     EXPECT_EQ(failure(std::string("\xC3\x28", 2)), "recovery password was not valid UTF-8");
     EXPECT_EQ(failure(std::string("abc\0def", 7)), "recovery password contains a NUL character");
@@ -165,32 +165,17 @@ TEST_F(SharedCredential, AKeychainThatRefusesTheRequestIsReportedAsTheRejection)
         ProofError);
 }
 
-TEST(SharedCredentialCompletion, FillsTheBoxFinishedLastAndIgnoresAMissingContext)
+TEST_F(SharedCredential, AnAnswerGivenInsideTheRequestStillArrivesThroughTheMainLoop)
 {
-    sharedCredentialCompletion(-1, "ignored", nullptr);
-
-    SharedCredentialResultBox box;
-    sharedCredentialCompletion(-25293, nullptr, &box);
-    EXPECT_TRUE(box.finished);
-    EXPECT_EQ(box.status, -25293);
-    EXPECT_FALSE(box.errorDescription);
-
-    SharedCredentialResultBox described;
-    sharedCredentialCompletion(-128, "declined", &described);
-    EXPECT_EQ(described.errorDescription, "declined");
-}
-
-TEST(SharedCredentialHandOff, TheCompletionRunsOnTheMainLoopNeverInsideTheCall)
-{
-    ManualClock clock;
-    HeadlessMainLoop loop(clock);
-    FakeSharedService service;
-    service.onRequest = [](FakeSharedService::Request& request) { request.completion(-5, "synchronous"); };
-    SharedCredentialResultBox box;
-    FLSharedWebCredentialServices services {&service, &loop};
-    FLAddSharedWebCredential(&services, "ferrolatch.example", "a", "p", sharedCredentialCompletion, &box);
-    EXPECT_FALSE(box.finished);
-    loop.runUntil([&] { return box.finished; });
-    EXPECT_EQ(box.status, -5);
-    EXPECT_EQ(box.errorDescription, "synchronous");
+    bool answeredInside = false;
+    service.onRequest = [&](FakeSharedService::Request& request) {
+        request.completion(-5, "synchronous");
+        answeredInside = true;
+    };
+    std::vector<std::string> order;
+    // A task queued before the request runs before the answer is taken.
+    loop.post([&] { order.push_back("earlier task"); });
+    EXPECT_EQ(failure(), "Passwords rejected the shared recovery credential: synchronous");
+    EXPECT_TRUE(answeredInside);
+    EXPECT_EQ(order, (std::vector<std::string> {"earlier task"}));
 }
