@@ -70,16 +70,25 @@ ApplicationContext mainThreadApplicationContext(std::thread::id mainThread, std:
     };
 }
 
+int reportUsage(std::ostream& error)
+{
+    error << usageText() << std::flush;
+    return 64;
+}
+
 int runCommandLine(std::span<const std::string> words, std::string_view workingDirectory, Platform& platform,
                    std::ostream& error, const ApplicationContext& applicationContext,
                    const std::optional<std::string>& servicesUnavailable)
 {
     Invocation invocation = parseCommandLine(words, workingDirectory);
-    if (invocation.kind == Invocation::Kind::Usage) {
-        error << usageText() << std::flush;
-        return 64;
-    }
+    if (invocation.kind == Invocation::Kind::Usage)
+        return reportUsage(error);
+    return runInvocation(invocation, platform, error, applicationContext, servicesUnavailable);
+}
 
+int runInvocation(const Invocation& invocation, Platform& platform, std::ostream& error,
+                  const ApplicationContext& applicationContext, const std::optional<std::string>& servicesUnavailable)
+{
     try {
         runHandler(invocation, platform, applicationContext, servicesUnavailable);
     } catch (const std::exception& failure) {

@@ -24,7 +24,20 @@ using ApplicationContext = std::function<void(const std::function<void()>& handl
 ApplicationContext mainThreadApplicationContext(std::thread::id mainThread, std::function<void()> initialiseUi,
                                                 std::optional<std::string> unavailableReason);
 
-// Runs one command line to its exit status: 0 on success, 1 after printing
+struct Invocation;
+
+// Prints the usage text; returns the exit status of a wrong command line, 64.
+int reportUsage(std::ostream& error);
+
+// Runs a parsed command line that is not a usage error to its exit status: 0
+// on success, 1 after printing "ferrolatch-proof: <description>". With
+// servicesUnavailable set (no Mac to serve the platform), every command that
+// would run a handler fails with that one line instead.
+int runInvocation(const Invocation& invocation, Platform& platform, std::ostream& error,
+                  const ApplicationContext& applicationContext = {},
+                  const std::optional<std::string>& servicesUnavailable = std::nullopt);
+
+// Parses and runs one command line to its exit status: 0 on success, 1 after printing
 // "ferrolatch-proof: <description>", 64 after printing the usage text. With
 // servicesUnavailable set (no Mac to serve the platform), every command that
 // would run a handler fails with that one line instead.

@@ -1,3 +1,4 @@
+#include "app/command_line.h"
 #include "app/frame.h"
 #include "common/virtual_mac_location.h"
 #include "disk/system_tools.h"
@@ -64,19 +65,22 @@ VirtualMacSettings virtualMacSettings(const std::string& workingDirectory)
 
 }
 
-// Chooses the adapters once; everything below receives them.
+// Reads the command line, then chooses the adapters once; everything below
+// receives them. A wrong command line builds nothing and looks up no one.
 int main(int argc, char** argv)
 {
     reserveStandardDescriptors();
     std::vector<std::string> words(argv, argv + argc);
     std::string workingDirectory = currentDirectory();
+    Invocation invocation = parseCommandLine(words, workingDirectory);
+    if (invocation.kind == Invocation::Kind::Usage)
+        return finishStandardOutput(reportUsage(std::cerr), std::cerr);
     std::unique_ptr<AdapterSet> adapters = virtualMacAdapters(virtualMacSettings(workingDirectory), std::cout);
 
     ApplicationContext context = mainThreadApplicationContext(std::this_thread::get_id(), {},
                                                               adapters->userInterfaceUnavailable());
     if (AdapterSet::Context desktop = adapters->desktopContext())
         context = [inner = context, desktop](const std::function<void()>& handler) { desktop([&] { inner(handler); }); };
-    int status = runCommandLine(words, workingDirectory, adapters->platform(), std::cerr, context,
-                                adapters->servicesUnavailable());
+    int status = runInvocation(invocation, adapters->platform(), std::cerr, context, adapters->servicesUnavailable());
     return finishStandardOutput(status, std::cerr);
 }
