@@ -51,4 +51,35 @@ OnFailure<Cleanup> onFailure(Cleanup cleanup)
     return OnFailure<Cleanup>(std::move(cleanup));
 }
 
+// Runs a cleanup whenever its scope is left, by a return or by an error,
+// unless dismissed first. A failure of the cleanup is disregarded: an error
+// in flight stays the one that travels, and a normal exit stays normal.
+//
+//     auto restore = atScopeExit([&] { scanning = false; });
+template <typename Cleanup>
+class [[nodiscard]] ScopeExit {
+public:
+    explicit ScopeExit(Cleanup cleanup) : m_cleanup(std::move(cleanup)) {}
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+    ~ScopeExit()
+    {
+        if (m_armed)
+            disregardingFailure(m_cleanup);
+    }
+
+    void dismiss() noexcept { m_armed = false; }
+
+private:
+    Cleanup m_cleanup;
+    bool m_armed = true;
+};
+
+template <typename Cleanup>
+ScopeExit<Cleanup> atScopeExit(Cleanup cleanup)
+{
+    return ScopeExit<Cleanup>(std::move(cleanup));
+}
+
 }

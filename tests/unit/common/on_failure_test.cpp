@@ -69,3 +69,29 @@ TEST(OnFailure, DisregardingFailureSwallowsAnyError)
     });
     EXPECT_TRUE(ran);
 }
+
+TEST(AtScopeExit, CleansUpOnEveryWayOutUnlessDismissed)
+{
+    std::vector<std::string> events;
+    auto run = [&](bool fail, bool dismiss) {
+        auto restore = atScopeExit([&] { events.push_back("restore"); });
+        events.push_back("work");
+        if (fail)
+            throw ProofError("scan failed");
+        if (dismiss)
+            restore.dismiss();
+    };
+    run(false, false);
+    EXPECT_THROW(run(true, false), ProofError);
+    run(false, true);
+    EXPECT_EQ(events, (std::vector<std::string> {"work", "restore", "work", "restore", "work"}));
+
+    // Its own failure changes neither a normal exit nor the error in flight.
+    EXPECT_NO_THROW({ auto failing = atScopeExit([] { throw ProofError("cleanup failed"); }); });
+    try {
+        auto failing = atScopeExit([] { throw ProofError("cleanup failed"); });
+        throw ProofError("first");
+    } catch (const ProofError& error) {
+        EXPECT_STREQ(error.what(), "first");
+    }
+}
