@@ -41,12 +41,15 @@ struct Observation {
     int parentWatch = -1;
     int selfWatch = -1;
     std::string awaited; // the entry of the watched parent that leads to the path
+    bool present = false; // whether the path existed when last watched
 
-    // Watches anew from the current state of the file system.
+    // Watches what the path leads to now. The instance stays, so nothing
+    // queued is lost; an item that was replaced gets a watch of its own and
+    // the watches that no longer lead anywhere go.
     void arm()
     {
-        inotify = FileDescriptor(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-        parentWatch = selfWatch = -1;
+        if (!inotify.isOpen())
+            inotify = FileDescriptor(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
         if (!inotify.isOpen())
             return;
         std::string existing = path;
@@ -56,7 +59,11 @@ struct Observation {
             next = lastPathComponent(existing);
             existing = parentDirectory(existing);
         }
-        if (existing == path) {
+        int oldParent = parentWatch;
+        int oldSelf = selfWatch;
+        selfWatch = -1;
+        present = existing == path;
+        if (present) {
             awaited = lastPathComponent(path);
             parentWatch = ::inotify_add_watch(inotify.get(), parentDirectory(path).c_str(), entryChanges | selfChanges);
             if (directory)
@@ -65,6 +72,9 @@ struct Observation {
             awaited = next;
             parentWatch = ::inotify_add_watch(inotify.get(), existing.c_str(), IN_CREATE | IN_MOVED_TO | selfChanges);
         }
+        for (int old : {oldParent, oldSelf})
+            if (old >= 0 && old != parentWatch && old != selfWatch)
+                ::inotify_rm_watch(inotify.get(), old);
     }
 
     // Reads what is queued; true when any of it concerns the path.
@@ -129,7 +139,11 @@ struct LinuxFileEvents::Shared {
         auto found = observations.find(token);
         if (found == observations.end() || !found->second.concernsPath())
             return;
+        bool wasPresent = found->second.present;
         found->second.arm();
+        // A step on the way to a path that is still missing changes nothing there.
+        if (!wasPresent && !found->second.present)
+            return;
         mainLoop.post([alive = found->second.alive, observer = found->second.observer] {
             if (*alive)
                 observer();
