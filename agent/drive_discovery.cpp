@@ -2,7 +2,7 @@
 
 #include "common/errors.h"
 #include "common/path_text.h"
-#include "disk/apfs_inventory.h"
+#include "crypto/volume_uuid.h"
 #include "disk/localized_order.h"
 #include "disk/property_list.h"
 #include "disk/system_tools.h"
@@ -30,16 +30,60 @@ bool isPartitionIdentifier(const std::string& identifier)
     return std::regex_match(identifier, pattern);
 }
 
-// The resource values of the volume mounted at path, as the listing gives them.
-MountedVolumeInfo volumeResourceValues(MountedVolumes& volumes, const std::string& path)
+// "disk4s2" -> "disk4"; empty for anything else.
+std::string wholeDiskOf(const std::string& device)
+{
+    if (!isPartitionIdentifier(device))
+        return {};
+    return device.substr(0, device.rfind('s'));
+}
+
+const MountedVolumeInfo& listedVolume(const std::vector<MountedVolumeInfo>& listing, const std::string& path)
 {
     std::string wanted = lexicallyNormalizedPath(path);
-    for (MountedVolumeInfo& volume : volumes.mountedVolumes(MountedVolumes::Hidden::Listed))
-        if (lexicallyNormalizedPath(volume.path) == wanted)
+    for (const MountedVolumeInfo& volume : listing)
+        if (!volume.path.empty() && volume.path.front() == '/' && lexicallyNormalizedPath(volume.path) == wanted)
             return volume;
     throw PlatformError::fromErrno(ENOENT, "could not read the volume's resource values at " + path);
 }
 
+const APFSContainer* containerHolding(const std::vector<APFSContainer>& containers, const std::string& device)
+{
+    for (const APFSContainer& container : containers)
+        for (const APFSVolume& volume : container.volumes)
+            if (volume.device == device)
+                return &container;
+    return nullptr;
+}
+
+// One whole disk behind every physical store of the container.
+bool onOneWholeDisk(const APFSContainer& container)
+{
+    if (container.physicalStores.empty())
+        return false;
+    std::string disk = wholeDiskOf(container.physicalStores.front());
+    return !disk.empty() && std::all_of(container.physicalStores.begin(), container.physicalStores.end(),
+                                        [&](const std::string& store) { return wholeDiskOf(store) == disk; });
+}
+
+}
+
+std::vector<std::string> discoverManifests(const std::vector<MountedVolumeInfo>& volumes, Files& files)
+{
+    std::vector<std::string> manifests;
+    for (const MountedVolumeInfo& volume : volumes) {
+        std::string candidate = inside(volume.path, bootstrapManifestName);
+        try {
+            if (files.exists(candidate))
+                manifests.push_back(candidate);
+        } catch (const std::exception&) {
+            // A volume the user may not look into carries nothing for us; the others still count.
+        }
+    }
+    std::stable_sort(manifests.begin(), manifests.end(), [](const std::string& left, const std::string& right) {
+        return localizedStandardLess(left, right);
+    });
+    return manifests;
 }
 
 std::vector<std::string> discoverManifests(MountedVolumes& volumes, Files& files)
@@ -50,16 +94,7 @@ std::vector<std::string> discoverManifests(MountedVolumes& volumes, Files& files
     } catch (const std::exception&) {
         mounted.clear();
     }
-    std::vector<std::string> manifests;
-    for (const MountedVolumeInfo& volume : mounted) {
-        std::string candidate = inside(volume.path, bootstrapManifestName);
-        if (files.exists(candidate))
-            manifests.push_back(candidate);
-    }
-    std::stable_sort(manifests.begin(), manifests.end(), [](const std::string& left, const std::string& right) {
-        return localizedStandardLess(left, right);
-    });
-    return manifests;
+    return discoverManifests(mounted, files);
 }
 
 std::string bootstrapDeviceIdentifier(ToolRunner& tools, const std::string& volumePath)
@@ -73,37 +108,59 @@ std::string bootstrapDeviceIdentifier(ToolRunner& tools, const std::string& volu
     return *identifier;
 }
 
-std::string hideBootstrapVolume(ToolRunner& tools, Files& files, MountedVolumes& volumes,
-                                const std::string& manifestPath)
+BootstrapVolume identifyBootstrapVolume(ToolRunner& tools, const std::vector<MountedVolumeInfo>& listing,
+                                        const std::vector<APFSContainer>& containers, const std::string& manifestPath)
 {
-    std::string volumePath = parentDirectory(manifestPath);
-    MountedVolumeInfo values = volumeResourceValues(volumes, volumePath);
+    BootstrapVolume bootstrap;
+    bootstrap.path = parentDirectory(manifestPath);
+    const MountedVolumeInfo& values = listedVolume(listing, bootstrap.path);
     if (values.isInternal != false)
         throw ProofError("refusing to hide a bootstrap volume on internal storage");
-    if (values.isBrowsable == false)
-        return manifestPath;
+    bootstrap.browsable = values.isBrowsable != false;
 
-    std::string device = bootstrapDeviceIdentifier(tools, volumePath);
+    std::optional<std::string> uuid = values.uuid ? canonicalVolumeUUID(*values.uuid) : std::nullopt;
+    if (!uuid) {
+        bootstrap.device = bootstrapDeviceIdentifier(tools, bootstrap.path);
+        return bootstrap;
+    }
+    for (const APFSContainer& container : containers)
+        for (const APFSVolume& volume : container.volumes)
+            if (canonicalVolumeUUID(volume.uuid) == uuid && isPartitionIdentifier(volume.device))
+                bootstrap.device = volume.device;
+    if (bootstrap.device.empty())
+        throw ProofError("could not identify the external bootstrap volume");
+    return bootstrap;
+}
+
+void acceptDriveVolume(const std::vector<APFSContainer>& containers, const BootstrapVolume& bootstrap,
+                       const std::string& volumeUUID)
+{
+    const ProofError refusal("the manifest names a volume that is not an encrypted volume of its own Ferrolatch disk");
+    const APFSContainer* container = containerHolding(containers, bootstrap.device);
+    std::optional<std::string> wanted = canonicalVolumeUUID(volumeUUID);
+    if (!container || !onOneWholeDisk(*container) || !wanted)
+        throw refusal;
+    for (const APFSVolume& volume : container->volumes)
+        if (canonicalVolumeUUID(volume.uuid) == wanted && volume.device != bootstrap.device && volume.encrypted)
+            return;
+    throw refusal;
+}
+
+std::string hideBootstrapVolume(ToolRunner& tools, Files& files, const BootstrapVolume& bootstrap,
+                                const std::string& manifestPath)
+{
+    if (!bootstrap.browsable)
+        return manifestPath;
+    // diskutil must agree that it is the external volume the inventory named.
+    std::string device = bootstrapDeviceIdentifier(tools, bootstrap.path);
+    if (device != bootstrap.device)
+        throw ProofError("could not identify the external bootstrap volume");
     runTool(tools, tools::diskutil, {"unmount", device});
     runTool(tools, tools::diskutil, {"mount", "nobrowse", device});
     std::string remounted = inside(mountPoint(tools, device), bootstrapManifestName);
     if (!files.exists(remounted))
         throw ProofError("bootstrap remounted without its Ferrolatch manifest");
     return remounted;
-}
-
-void runInOwnAppBundle(ToolRunner& tools, Paths& paths, const std::vector<std::string>& arguments)
-{
-    std::string bundle = paths.mainBundle();
-    if (!bundle.empty() && bundle.front() == '/')
-        bundle = lexicallyNormalizedPath(bundle);
-    while (bundle.size() > 1 && bundle.back() == '/')
-        bundle.pop_back();
-    if (bundle.empty() || bundle.front() != '/' || !bundle.ends_with(".app") || lastPathComponent(bundle) == ".app")
-        throw ProofError("Ferrolatch could not locate its signed application bundle");
-    std::vector<std::string> words {"-n", "-W", bundle, "--args"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    runTool(tools, tools::open, words);
 }
 
 }

@@ -1,15 +1,8 @@
 #include "agent/ferrolatch_agent.h"
 
-#include "agent/agent_menu.h"
-#include "agent/drive_chooser.h"
-#include "agent/drive_discovery.h"
-#include "agent/status_summary.h"
-#include "commands/about_window.h"
-#include "commands/login_item.h"
-#include "common/path_text.h"
+#include "common/constants.h"
+#include "common/errors.h"
 #include "crypto/drive_registry.h"
-#include "disk/apfs_inventory.h"
-#include "finder/drive_eject.h"
 #include "finder/sidebar_catalog.h"
 #include "platform/log.h"
 
@@ -21,58 +14,69 @@ constexpr double unmountRefreshDelay = 0.75;
 constexpr double mountScanDelay = 0.75;
 constexpr double scanningRefreshDelay = 0.5;
 
-// Reads the registry and keeps the system APFS agent's prompt away from every
-// enrolled volume before the guard exists; failures are logged and the
-// agent goes on. Returns the registry's UUIDs for the guard.
-std::set<std::string> suppressPromptsForRegisteredVolumes(Platform& platform, VolumePromptSuppression& suppression)
+}
+
+bool FerrolatchAgent::ProbedSuppression::install(std::string_view volumeUUID)
 {
-    std::set<std::string> uuids = registeredVolumeUUIDs(platform.files, platform.paths);
-    bool changed = false;
-    for (const std::string& uuid : uuids) {
-        try {
-            changed = suppression.install(uuid) || changed;
-        } catch (const std::exception& failure) {
-            platform.log.write(formatLogLine("Ferrolatch could not install APFS prompt suppression for %@: %@",
-                                             {uuid, failure.what()}));
-        }
-    }
-    if (changed) {
-        try {
-            suppression.dismissStaleAgent();
-        } catch (const std::exception& failure) {
-            platform.log.write(
-                formatLogLine("Ferrolatch could not dismiss the stale APFS password agent: %@", {failure.what()}));
-        }
-    }
-    return uuids;
+    if (m_available)
+        return m_marker.install(volumeUUID);
+    if (m_lenient)
+        return false;
+    throw ProofError(std::string(promptSuppressionUnsupported));
 }
 
-}
-
-FerrolatchAgent::FerrolatchAgent(Construction, Platform& platform, VolumePromptSuppression& suppression,
-                                 const CapabilityProbe& probe)
-    : m_platform(platform), m_suppression(suppression),
-      m_mountGuard(platform.diskArbitration, platform.log, suppressPromptsForRegisteredVolumes(platform, suppression)),
-      m_promptSuppressionAvailable(probe())
+FerrolatchAgent::FerrolatchAgent(Construction, Platform& platform, VolumePromptSuppression& marker,
+                                 CapabilityProbe probe)
+    : m_platform(platform), m_probe(std::move(probe)), m_startSuppression(marker, m_promptSuppressionAvailable, false),
+      m_scanSuppression(marker, m_promptSuppressionAvailable, true)
 {
 }
 
-std::shared_ptr<FerrolatchAgent> FerrolatchAgent::create(Platform& platform, VolumePromptSuppression& suppression,
-                                                         const CapabilityProbe& probe)
+std::shared_ptr<FerrolatchAgent> FerrolatchAgent::create(Platform& platform, VolumePromptSuppression& marker,
+                                                         CapabilityProbe probe,
+                                                         std::unique_ptr<ExplicitUnlockService> unlockService)
 {
-    auto agent = std::make_shared<FerrolatchAgent>(Construction {}, platform, suppression, probe);
-    agent->setTrayState(TrayState::Closed);
-    agent->buildMenu();
+    auto agent = std::make_shared<FerrolatchAgent>(Construction {}, platform, marker, std::move(probe));
+    std::weak_ptr<FerrolatchAgent> weak = agent;
+    agent->m_menu = std::make_shared<MenuController>(
+        platform, MenuController::Hooks {
+                      agent->whileAlive([](FerrolatchAgent& self) { self.refreshStatus(); }),
+                      agent->whileAlive([](FerrolatchAgent& self) { self.scanForDrives(DriveScanner::Trigger::Requested); }),
+                      agent->whileAlive([](FerrolatchAgent& self) { self.scanForDrives(); }),
+                      [weak] {
+                          auto self = weak.lock();
+                          return self && self->scanning();
+                      },
+                      [weak] {
+                          auto self = weak.lock();
+                          return self ? self->snapshot() : StatusSnapshot {};
+                      }});
+
+    // Probed once per run; the start-up installs below depend on it.
+    agent->m_promptSuppressionAvailable = agent->m_probe();
+    std::set<std::string> registered = registeredVolumeUUIDs(platform.files, platform.paths);
+    agent->suppressPromptsForRegisteredVolumes(registered);
+    MainLoop& loop = platform.mainLoop;
+    agent->m_mountGuard = std::make_unique<FerrolatchMountGuard>(
+        platform.diskArbitration, platform.log, registered, [weak, &loop](const std::string& uuid) {
+            // On the guard's queue: the scanner hears of it on the main loop,
+            // before the mount that follows the attach.
+            loop.post([weak, uuid] {
+                if (auto self = weak.lock())
+                    self->m_scanner->volumeAppeared(uuid);
+            });
+        });
+    agent->m_scanner =
+        std::make_unique<DriveScanner>(platform, *agent->m_mountGuard, agent->m_scanSuppression, *agent->m_menu);
+    agent->m_unlockService = std::move(unlockService);
+    if (agent->m_unlockService)
+        agent->m_unlockService->serve(agent->m_mountGuard.get());
+
+    agent->m_menu->setTrayState(TrayState::Closed);
+    agent->m_menu->buildMenu();
     agent->refreshStatus();
-    auto didMount = agent->action(&FerrolatchAgent::volumeDidMount);
-    auto didUnmount = agent->action(&FerrolatchAgent::volumeDidUnmount);
-    agent->m_volumeObserver = platform.volumeEvents.observe([didMount, didUnmount](const VolumeEvent& event) {
-        if (event.kind == VolumeEventKind::DidMount)
-            didMount();
-        else if (event.kind == VolumeEventKind::DidUnmount)
-            didUnmount();
-    });
-    platform.mainLoop.post(agent->action(&FerrolatchAgent::scanForDrives));
+    agent->observe();
+    platform.mainLoop.post(agent->whileAlive([](FerrolatchAgent& self) { self.scanForDrives(); }));
     return agent;
 }
 
@@ -82,6 +86,29 @@ FerrolatchAgent::~FerrolatchAgent()
         m_unmountRefreshWorkItem->cancel();
     if (m_volumeObserver)
         m_platform.volumeEvents.removeObserver(*m_volumeObserver);
+    for (FileEvents::Token token : m_fileObservers)
+        m_platform.fileEvents.removeObserver(token);
+    if (m_unlockService)
+        m_unlockService->serve(nullptr);
+}
+
+void FerrolatchAgent::observe()
+{
+    auto didMount = whileAlive([](FerrolatchAgent& self) { self.volumeDidMount(); });
+    auto didUnmount = whileAlive([](FerrolatchAgent& self) { self.volumeDidUnmount(); });
+    m_volumeObserver = m_platform.volumeEvents.observe([didMount, didUnmount](const VolumeEvent& event) {
+        if (event.kind == VolumeEventKind::DidMount)
+            didMount();
+        else if (event.kind == VolumeEventKind::DidUnmount)
+            didUnmount();
+    });
+    // Watched, never polled: a drive forgotten or set up elsewhere, and a
+    // system update that changes the APFS agent.
+    m_fileObservers.push_back(m_platform.fileEvents.observe(
+        registryDirectory(m_platform.paths), whileAlive([](FerrolatchAgent& self) { self.registryDidChange(); })));
+    m_fileObservers.push_back(m_platform.fileEvents.observe(
+        m_platform.paths.systemFile(apfsUserAgentPath),
+        whileAlive([](FerrolatchAgent& self) { self.apfsAgentDidChange(); })));
 }
 
 std::function<void()> FerrolatchAgent::whileAlive(std::function<void(FerrolatchAgent&)> task)
@@ -102,20 +129,32 @@ std::function<void()> FerrolatchAgent::whileAlive(std::function<void(FerrolatchA
     };
 }
 
-std::function<void()> FerrolatchAgent::action(void (FerrolatchAgent::*member)())
-{
-    return whileAlive([member](FerrolatchAgent& self) { (self.*member)(); });
-}
-
 std::shared_ptr<DelayedTask> FerrolatchAgent::after(double seconds, void (FerrolatchAgent::*task)())
 {
-    return m_platform.mainLoop.postAfter(seconds, action(task));
+    return m_platform.mainLoop.postAfter(seconds, whileAlive([task](FerrolatchAgent& self) { (self.*task)(); }));
 }
 
-void FerrolatchAgent::menuWillOpen()
+// Keeps the system APFS agent's prompt away from every enrolled volume;
+// failures are logged and the agent goes on.
+void FerrolatchAgent::suppressPromptsForRegisteredVolumes(const std::set<std::string>& uuids)
 {
-    m_finderSidebarChecked = m_platform.finderSync.isExtensionEnabled();
-    refreshStatus();
+    bool changed = false;
+    for (const std::string& uuid : uuids) {
+        try {
+            changed = m_startSuppression.install(uuid) || changed;
+        } catch (const std::exception& failure) {
+            m_platform.log.write(formatLogLine("Ferrolatch could not install APFS prompt suppression for %@: %@",
+                                               {uuid, failure.what()}));
+        }
+    }
+    if (changed) {
+        try {
+            m_startSuppression.dismissStaleAgent();
+        } catch (const std::exception& failure) {
+            m_platform.log.write(
+                formatLogLine("Ferrolatch could not dismiss the stale APFS password agent: %@", {failure.what()}));
+        }
+    }
 }
 
 void FerrolatchAgent::volumeDidMount()
@@ -124,7 +163,7 @@ void FerrolatchAgent::volumeDidMount()
         m_unmountRefreshWorkItem->cancel();
         m_unmountRefreshWorkItem.reset();
     }
-    after(mountScanDelay, &FerrolatchAgent::scanForDrives);
+    m_platform.mainLoop.postAfter(mountScanDelay, whileAlive([](FerrolatchAgent& self) { self.scanForDrives(); }));
 }
 
 void FerrolatchAgent::volumeDidUnmount()
@@ -134,62 +173,25 @@ void FerrolatchAgent::volumeDidUnmount()
     m_unmountRefreshWorkItem = after(unmountRefreshDelay, &FerrolatchAgent::refreshStatus);
 }
 
-void FerrolatchAgent::setTrayState(TrayState state)
+StatusSnapshot FerrolatchAgent::snapshot()
 {
-    if (m_trayState == state)
+    StatusSnapshot taken = takeStatusSnapshot(
+        {m_platform.tools, m_platform.files, m_platform.paths, m_platform.mountedVolumes});
+    taken.promptSuppressionAvailable = m_promptSuppressionAvailable;
+    return taken;
+}
+
+void FerrolatchAgent::scanForDrives(DriveScanner::Trigger trigger)
+{
+    if (m_scanner->scanning())
         return;
-    m_trayState = state;
-    TrayIcon icon = trayIcon(state);
-    std::optional<std::string> path = m_platform.paths.bundleResource(icon.resourceName, "svg");
-    StatusButton button = m_platform.statusItem.button();
-    if (path && m_platform.statusItem.canLoadImage(*path)) {
-        button.title.clear();
-        button.image = StatusImage {std::string(icon.resourceName), *path, 18, 18, true};
-        button.toolTip = std::string(icon.toolTip);
-    } else {
-        button.image.reset();
-        button.title = std::string(trayFallbackTitle);
-    }
-    m_platform.statusItem.setButton(button);
+    m_scanner->scan(trigger, snapshot());
+    refreshStatus();
 }
 
-void FerrolatchAgent::buildMenu()
-{
-    AgentMenuActions actions {action(&FerrolatchAgent::setupDrive),
-                              action(&FerrolatchAgent::scanFromMenu),
-                              action(&FerrolatchAgent::showOfflineRecoveryKey),
-                              action(&FerrolatchAgent::saveRecoveryInPasswords),
-                              action(&FerrolatchAgent::toggleLoginItem),
-                              action(&FerrolatchAgent::showFinderSidebarSettings),
-                              action(&FerrolatchAgent::showAbout),
-                              action(&FerrolatchAgent::checkForUpdates),
-                              action(&FerrolatchAgent::quit)};
-    m_finderSidebarChecked = m_platform.finderSync.isExtensionEnabled();
-    m_menu = buildAgentMenu(m_statusLine, startsAtLogin(m_platform.loginItem), m_finderSidebarChecked, actions);
-    publishMenu();
-}
-
-void FerrolatchAgent::publishMenu()
-{
-    if (m_menu.rows.empty())
-        return;
-    m_menu.rows.front().title = m_statusLine;
-    for (MenuRow& row : m_menu.rows)
-        if (row.title == finderSidebarTitle)
-            row.checked = m_finderSidebarChecked;
-    m_platform.statusItem.setMenu(m_menu, this);
-}
-
-void FerrolatchAgent::setStatusLine(const std::string& text)
-{
-    m_statusLine = text;
-    publishMenu();
-}
-
-void FerrolatchAgent::publishSidebarCatalog()
+void FerrolatchAgent::publishSidebarCatalog(const std::set<std::string>& uuids)
 {
     try {
-        std::set<std::string> uuids = registeredVolumeUUIDs(m_platform.files, m_platform.paths);
         FerrolatchFinderState::writeCatalog(m_platform.files, m_platform.notifications, uuids,
                                             FerrolatchFinderState::catalogURL(m_platform.paths));
     } catch (const std::exception& failure) {
@@ -197,169 +199,52 @@ void FerrolatchAgent::publishSidebarCatalog()
     }
 }
 
-void FerrolatchAgent::refreshEjectItems()
-{
-    if (m_menu.rows.empty())
-        return;
-    std::erase_if(m_menu.rows, [](const MenuRow& row) { return row.tag == ejectMenuTag; });
-    std::vector<FerrolatchEject::Target> targets = FerrolatchEject::ejectTargets(
-        registeredVolumeUUIDs(m_platform.files, m_platform.paths),
-        FerrolatchEject::mountedEnrolledVolumes(m_platform.files, m_platform.paths, m_platform.tools),
-        m_platform.mountedVolumes);
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        MenuRow row;
-        row.title = "Eject " + FerrolatchEject::targetDisplayName(targets[i], m_platform.mountedVolumes);
-        row.tag = ejectMenuTag;
-        row.representedObject = targets[i].uuid;
-        // The row is its own sender: the action reads the UUID it carries.
-        row.action = whileAlive([sender = row](FerrolatchAgent& self) { self.ejectDrive(sender); });
-        m_menu.rows.insert(m_menu.rows.begin() + static_cast<std::ptrdiff_t>(std::min(i + 1, m_menu.rows.size())),
-                           std::move(row));
-    }
-    publishMenu();
-}
-
-void FerrolatchAgent::ejectDrive(const MenuRow& sender)
-{
-    if (m_scanning || !sender.representedObject)
-        return;
-    try {
-        FerrolatchEject::ejectVolume(
-            *sender.representedObject, registeredVolumeUUIDs(m_platform.files, m_platform.paths),
-            FerrolatchEject::mountedEnrolledVolumes(m_platform.files, m_platform.paths, m_platform.tools),
-            m_platform.mountedVolumes, [this](const std::string& url) { m_platform.workspace.unmountAndEjectDevice(url); });
-    } catch (const std::exception& failure) {
-        showErrorAlert("Could not eject the Ferrolatch drive", failure.what());
-    }
-    refreshStatus();
-}
-
 void FerrolatchAgent::refreshStatus()
 {
-    refreshEjectItems();
-    if (m_scanning) {
+    StatusSnapshot now = snapshot();
+    m_menu->refreshEjectItems(now);
+    if (m_scanner->scanning()) {
         if (m_unmountRefreshWorkItem)
             m_unmountRefreshWorkItem->cancel();
         m_unmountRefreshWorkItem = after(scanningRefreshDelay, &FerrolatchAgent::refreshStatus);
         return;
     }
-    publishSidebarCatalog();
-    std::set<std::string> enrolled = registeredVolumeUUIDs(m_platform.files, m_platform.paths);
-    std::vector<APFSVolume> volumes;
-    try {
-        volumes = listAPFSVolumes(m_platform.tools);
-    } catch (const std::exception&) {
-        volumes.clear();
-    }
-    StatusSummary summary = summarizeVolumes(volumes, enrolled, m_promptSuppressionAvailable,
-                                             [this](const APFSVolume& volume) -> std::optional<std::string> {
-                                                 try {
-                                                     return mountPoint(m_platform.tools, volume.device);
-                                                 } catch (const std::exception&) {
-                                                     return std::nullopt;
-                                                 }
-                                             });
-    setTrayState(summary.tray);
-    setStatusLine(summary.line);
+    publishSidebarCatalog(now.enrolled);
+    m_menu->showStatus(now.summary());
 }
 
-void FerrolatchAgent::showErrorAlert(const std::string& title, const std::string& description)
+void FerrolatchAgent::registryDidChange()
 {
-    // The agent never stops for a failure, not even one of the alert itself.
-    try {
-        m_platform.ui.activate();
-        Alert alert;
-        alert.style = AlertStyle::Warning;
-        alert.messageText = title;
-        alert.informativeText = description;
-        alert.buttons = {{"OK"}};
-        m_platform.ui.runModal(alert);
-    } catch (const std::exception& failure) {
-        m_platform.log.write(formatLogLine("Ferrolatch could not show an alert: %@", {failure.what()}));
-    }
+    m_mountGuard->setEnrolledVolumes(registeredVolumeUUIDs(m_platform.files, m_platform.paths));
+    refreshStatus();
 }
 
-std::optional<std::string> FerrolatchAgent::chooseDriveManifest(const std::string& purpose)
+void FerrolatchAgent::apfsAgentDidChange()
 {
-    return ferrolatch::chooseDriveManifest(m_platform.ui, m_platform.files,
-                                           discoverManifests(m_platform.mountedVolumes, m_platform.files), purpose);
+    bool wasAvailable = m_promptSuppressionAvailable;
+    m_promptSuppressionAvailable = m_probe();
+    // Drives registered without the marker get it once the system honours it.
+    if (m_promptSuppressionAvailable && !wasAvailable)
+        suppressPromptsForRegisteredVolumes(registeredVolumeUUIDs(m_platform.files, m_platform.paths));
+    refreshStatus();
 }
 
-void FerrolatchAgent::setupDrive()
+void runAgent(Platform& platform, VolumePromptSuppression& marker, const FerrolatchAgent::CapabilityProbe& probe)
 {
+    std::unique_ptr<ExplicitUnlockService> unlockService;
     try {
-        runInOwnAppBundle(m_platform.tools, m_platform.paths, {"setup-drive"});
-    } catch (const std::exception& failure) {
-        showErrorAlert("Could not set up the drive", failure.what());
-        return;
-    }
-    scanForDrives();
-}
-
-void FerrolatchAgent::runRecoveryCommand(const std::string& purpose, const std::string& command,
-                                         const std::string& title)
-{
-    try {
-        std::optional<std::string> manifest = chooseDriveManifest(purpose);
-        if (!manifest)
+        unlockService = ExplicitUnlockService::offer(platform.channels);
+        if (!unlockService) {
+            platform.out << agentAlreadyRunning << '\n';
             return;
-        runInOwnAppBundle(m_platform.tools, m_platform.paths, {command, lexicallyNormalizedPath(*manifest)});
+        }
     } catch (const std::exception& failure) {
-        showErrorAlert(title, failure.what());
+        // Commands then meet the guard as they would without an agent's help.
+        platform.log.write(
+            formatLogLine("Ferrolatch could not offer its unlock service to commands: %@", {failure.what()}));
     }
-}
-
-void FerrolatchAgent::showOfflineRecoveryKey()
-{
-    runRecoveryCommand("decrypt and show its recovery key", "native-offline-recovery",
-                       "Could not show the offline recovery key");
-}
-
-void FerrolatchAgent::saveRecoveryInPasswords()
-{
-    runRecoveryCommand("decrypt its recovery password for the guided Apple Passwords handoff",
-                       "native-passwords-recovery", "Could not save the recovery password");
-}
-
-void FerrolatchAgent::toggleLoginItem()
-{
-    bool changed = ::ferrolatch::toggleLoginItem(m_platform.loginItem, [this](std::string_view title,
-                                                                            const std::exception& error) {
-        showErrorAlert(std::string(title), error.what());
-    });
-    if (changed)
-        buildMenu();
-}
-
-void FerrolatchAgent::showFinderSidebarSettings()
-{
-    try {
-        m_platform.finderSync.showExtensionManagementInterface();
-    } catch (const std::exception& failure) {
-        showErrorAlert("Could not open the Finder sidebar settings", failure.what());
-    }
-}
-
-void FerrolatchAgent::showAbout()
-{
-    showAboutWindow(m_platform.ui, m_platform.workspace, m_platform.files, m_platform.paths);
-}
-
-void FerrolatchAgent::checkForUpdates()
-{
-    checkForUpdatesInBrowser(m_platform.workspace, m_platform.files, m_platform.paths);
-}
-
-void FerrolatchAgent::quit()
-{
-    m_platform.mainLoop.stop();
-}
-
-void runAgent(Platform& platform, VolumePromptSuppression& suppression,
-              const FerrolatchAgent::CapabilityProbe& probe)
-{
     platform.ui.prepareApplication();
-    std::shared_ptr<FerrolatchAgent> agent = FerrolatchAgent::create(platform, suppression, probe);
+    std::shared_ptr<FerrolatchAgent> agent = FerrolatchAgent::create(platform, marker, probe, std::move(unlockService));
     platform.mainLoop.run();
 }
 

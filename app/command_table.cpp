@@ -1,5 +1,6 @@
 #include "app/agent_commands.h"
 #include "app/command_line.h"
+#include "app/forget_drive.h"
 #include "app/prompt_suppression.h"
 #include "app/self_test.h"
 #include "commands/about_window.h"
@@ -30,6 +31,7 @@ constexpr Parameter token {"CONFIRMATION_TOKEN", ArgumentKind::Text};
 constexpr Parameter dataName {"DATA_NAME", ArgumentKind::Text};
 constexpr Parameter container {"CONTAINER", ArgumentKind::Text};
 constexpr Parameter name {"NAME", ArgumentKind::Text};
+constexpr Parameter volumeUUID {"VOLUME_UUID", ArgumentKind::Text};
 
 // Set-up registers the drive, which keeps the system APFS agent's own prompt away.
 template <void (*handler)(Platform&, VolumePromptSuppression&, const CommandArguments&)>
@@ -77,6 +79,7 @@ std::span<const Command> commandTable()
         {"agent-status", {}, Interface::Windowless, agentStatusCommand},
         {"about", {}, Interface::Windows, aboutCommand},
         {"self-test", {}, Interface::None, selfTestCommand},
+        {"forget-drive", {volumeUUID}, Interface::None, forgetDriveCommand},
     };
     return table;
 }

@@ -21,9 +21,9 @@ void runHandler(const Invocation& invocation, Platform& platform, const Applicat
         if (servicesUnavailable)
             throw ProofError(*servicesUnavailable);
         auto agent = [&] {
-            APFSPromptSuppression suppression(promptSuppressionServices(platform));
-            runAgent(platform, suppression,
-                     [&] { return apfsPromptSuppressionCapable(platform.files, platform.paths); });
+            // The agent probes the capability itself, once per run.
+            APFSPromptSuppression marker(promptSuppressionServices(platform), APFSPromptSuppression::Probe::ByCaller);
+            runAgent(platform, marker, [&] { return apfsPromptSuppressionCapable(platform.files, platform.paths); });
         };
         if (applicationContext)
             applicationContext(agent);

@@ -77,7 +77,12 @@ void markSuppressed(PreferenceValue::Dictionary& settings)
 bool installAPFSPromptSuppression(const PromptSuppressionServices& services, std::string_view volumeUUID)
 {
     if (!apfsPromptSuppressionCapable(services.files, services.paths))
-        throw ProofError("this macOS build does not expose the per-volume APFS prompt suppression used by Ferrolatch");
+        throw ProofError(std::string(promptSuppressionUnsupported));
+    return installAPFSPromptMarker(services, volumeUUID);
+}
+
+bool installAPFSPromptMarker(const PromptSuppressionServices& services, std::string_view volumeUUID)
+{
     std::optional<std::string> key = canonicalVolumeUUID(volumeUUID);
     if (!key)
         throw ProofError("refusing to suppress the APFS prompt for an invalid volume UUID");
@@ -97,6 +102,28 @@ bool installAPFSPromptSuppression(const PromptSuppressionServices& services, std
         throw ProofError("macOS did not persist Ferrolatch's per-user APFS prompt suppression");
     if (!marksVolume(preferences.copyValue(*key, apfsUserAgentDomain)))
         throw ProofError("macOS did not verify Ferrolatch's per-user APFS prompt suppression");
+    return true;
+}
+
+bool removeAPFSPromptSuppression(const PromptSuppressionServices& services, std::string_view volumeUUID)
+{
+    std::optional<std::string> key = canonicalVolumeUUID(volumeUUID);
+    if (!key)
+        throw ProofError("refusing to suppress the APFS prompt for an invalid volume UUID");
+    Preferences& preferences = services.preferences;
+    std::optional<PreferenceValue> current = preferences.copyValue(*key, apfsUserAgentDomain);
+    const PreferenceValue::Dictionary* existing = current ? current->dictionary() : nullptr;
+    if (!existing || !existing->contains(apfsUserAgentPreferenceValue))
+        return false;
+    // The volume's other settings stay; a dictionary left empty goes with it.
+    PreferenceValue::Dictionary settings = *existing;
+    settings.erase(settings.find(apfsUserAgentPreferenceValue));
+    if (settings.empty())
+        preferences.removeValue(*key, apfsUserAgentDomain);
+    else
+        preferences.setValue(*key, PreferenceValue(std::move(settings)), apfsUserAgentDomain);
+    if (!preferences.synchronize(apfsUserAgentDomain))
+        throw ProofError("macOS did not persist Ferrolatch's per-user APFS prompt suppression");
     return true;
 }
 

@@ -47,6 +47,14 @@ void markSuppressed(PreferenceValue::Dictionary& settings);
 // there. Fails with a ProofError when the capability is missing, the UUID is
 // malformed, or the preference could not be persisted and read back.
 bool installAPFSPromptSuppression(const PromptSuppressionServices& services, std::string_view volumeUUID);
+// The same for a caller that has probed the capability itself.
+bool installAPFSPromptMarker(const PromptSuppressionServices& services, std::string_view volumeUUID);
+
+// Takes the marker off one volume again, leaving the volume's other settings
+// and every other volume's marker as they are. True when it changed the
+// stored preference. Fails like the install when the UUID is malformed or
+// the preference could not be persisted.
+bool removeAPFSPromptSuppression(const PromptSuppressionServices& services, std::string_view volumeUUID);
 
 // The current user's running APFS agent process ids. Never fails.
 std::set<std::int32_t> runningAPFSUserAgentPIDs(ToolRunner& tools, std::uint32_t realUserID);
@@ -56,14 +64,25 @@ std::set<std::int32_t> runningAPFSUserAgentPIDs(ToolRunner& tools, std::uint32_t
 void dismissStaleAPFSUserAgent(const PromptSuppressionServices& services);
 
 // Registration's view of the above: install for one volume, then dismiss.
+// The agent, which probes the capability once per run, writes the marker
+// without probing again.
 class APFSPromptSuppression final : public VolumePromptSuppression {
 public:
-    explicit APFSPromptSuppression(PromptSuppressionServices services) : m_services(std::move(services)) {}
-    bool install(std::string_view volumeUUID) override { return installAPFSPromptSuppression(m_services, volumeUUID); }
+    enum class Probe { EachInstall, ByCaller };
+    explicit APFSPromptSuppression(PromptSuppressionServices services, Probe probe = Probe::EachInstall)
+        : m_services(std::move(services)), m_probe(probe)
+    {
+    }
+    bool install(std::string_view volumeUUID) override
+    {
+        return m_probe == Probe::EachInstall ? installAPFSPromptSuppression(m_services, volumeUUID)
+                                             : installAPFSPromptMarker(m_services, volumeUUID);
+    }
     void dismissStaleAgent() override { dismissStaleAPFSUserAgent(m_services); }
 
 private:
     PromptSuppressionServices m_services;
+    Probe m_probe;
 };
 
 // Decimal process ids separated by whitespace, as pgrep prints them; pieces

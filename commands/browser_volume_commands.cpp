@@ -1,5 +1,6 @@
 #include "commands/browser_commands.h"
 
+#include "commands/agent_unlock_window.h"
 #include "commands/drive_layout.h"
 #include "commands/passwords_handoff.h"
 #include "commands/secret_clipboard.h"
@@ -111,7 +112,7 @@ void unlockVolumeCommand(Platform& platform, const CommandArguments& arguments)
 
     BrowserCeremonyServices ceremony = browserCeremonyServices(platform);
     SecretBytes password = unwrapThroughBrowser(ceremony, manifest); // zeroed by its destructor on failure
-    unlockAPFSVolume(platform.tools, volume.device, password);
+    unlockAPFSVolumeBesideAgent(platform.channels, platform.tools, volume, password);
     password.wipe();
 
     auto relock = onFailure([&] { lockAPFSVolume(platform.tools, volume.device); });

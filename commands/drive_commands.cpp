@@ -1,6 +1,7 @@
 #include "commands/drive_commands.h"
 
 #include "ceremony/native_passkey_ceremony.h"
+#include "commands/agent_unlock_window.h"
 #include "crypto/manifest_rules.h"
 #include "disk/volume_files.h"
 #include "common/errors.h"
@@ -19,7 +20,7 @@ namespace {
 // mount is locked again before the error leaves.
 std::string unlockAndMount(DriveVolumeServices& services, const APFSVolume& volume, const SecretBytes& password)
 {
-    unlockAPFSVolume(services.tools, volume.device, password);
+    unlockAPFSVolumeBesideAgent(services.channels, services.tools, volume, password);
     auto relock = onFailure([&] { lockAPFSVolume(services.tools, volume.device); });
     std::string mount = mountPoint(services.tools, volume.device);
     relock.dismiss();
@@ -38,7 +39,8 @@ DriveVolumeServices driveVolumeServices(Platform& platform)
     return {platform.tools, platform.files, platform.log, platform.paths, platform.workspace, platform.out,
             [&platform](const Manifest& manifest) {
                 return unwrapPasswordWithPasskey(platform.mainLoop, platform.ui, platform.passkeys, manifest);
-            }};
+            },
+            platform.channels};
 }
 
 APFSVolume findManifestVolume(ToolRunner& tools, const Manifest& manifest)

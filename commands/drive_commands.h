@@ -6,8 +6,10 @@
 #include "disk/apfs_inventory.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/local_channels.h"
 #include "platform/paths.h"
 #include "platform/tool_runner.h"
+#include "platform/unavailable_services.h"
 #include "platform/workspace.h"
 
 #include <functional>
@@ -28,6 +30,8 @@ struct DriveVolumeServices {
     Workspace& workspace;
     std::ostream& out;
     std::function<SecretBytes(const Manifest&)> unwrap;
+    // Where a running agent is asked to let the unlocked volume mount.
+    LocalChannels& channels = unavailable::localChannels();
 };
 
 DriveVolumeServices driveVolumeServices(Platform& platform);

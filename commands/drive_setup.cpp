@@ -156,7 +156,8 @@ DriveSetupServices driveSetupServices(Platform& platform, VolumePromptSuppressio
             [&platform](const SecretBytes& password, const std::string& name, const std::string& uuid) {
                 runSecretClipboardFlow(platform.interruption, platform.pasteboard, platform.out,
                                        [&] { offerOfflineRecoveryCard(platform.ui, platform.out, password, name, uuid); });
-            }};
+            },
+            platform.channels};
 }
 
 void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& request)
@@ -195,8 +196,8 @@ void initializeDrive(DriveSetupServices& services, const DriveSetupRequest& requ
     registerDrive(services.files, services.paths, services.promptSuppression, manifest);
     runTool(services.tools, tools::sync, {});
 
-    DriveVolumeServices proof {services.tools,     services.files, services.log, services.paths,
-                               services.workspace, services.out,   services.unwrap};
+    DriveVolumeServices proof {services.tools,     services.files, services.log,    services.paths,
+                               services.workspace, services.out,   services.unwrap, services.channels};
     runNativeUnlockVolume(proof, manifestPath);
 
     services.offerPasswordsSave(enrollment.password, data.name, data.uuid);

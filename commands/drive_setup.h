@@ -41,6 +41,8 @@ struct DriveSetupServices {
     std::function<SecretBytes(const Manifest&)> unwrap;
     RecoveryOffer offerPasswordsSave;
     RecoveryOffer offerRecoveryCard;
+    // Where a running agent is asked to let the proof's unlock mount.
+    LocalChannels& channels = unavailable::localChannels();
 };
 
 DriveSetupServices driveSetupServices(Platform& platform, VolumePromptSuppression& promptSuppression);

@@ -1,5 +1,6 @@
 #include "commands/restore_drive.h"
 
+#include "commands/agent_unlock_window.h"
 #include "commands/receipt.h"
 #include "common/errors.h"
 #include "common/on_failure.h"
@@ -74,7 +75,7 @@ void runRestoreDrive(DriveVolumeServices& services, const std::string& manifestP
 
     // Zeroed by its destructor on every way out.
     SecretBytes password = services.unwrap(manifest);
-    unlockAPFSVolume(services.tools, volume.device, password);
+    unlockAPFSVolumeBesideAgent(services.channels, services.tools, volume, password);
     password.wipe(); // not needed again: nothing is left to zero later
     {
         auto relock = onFailure([&] { lockAPFSVolume(services.tools, volume.device); });

@@ -13,11 +13,6 @@ namespace {
 constexpr std::uint32_t registryDirectoryMode = 0700;
 constexpr std::uint32_t entryMode = 0600;
 
-std::string registryDirectory(Paths& paths)
-{
-    return supportDirectory(paths) + "/Drives";
-}
-
 // The extension after the last dot of the last path component; a leading dot
 // alone (".json") names a file without one.
 std::string_view pathExtension(std::string_view path)
@@ -54,6 +49,11 @@ std::string supportDirectory(Paths& paths)
     return applicationSupport + "/Ferrolatch";
 }
 
+std::string registryDirectory(Paths& paths)
+{
+    return supportDirectory(paths) + "/Drives";
+}
+
 void registerDrive(Files& files, Paths& paths, VolumePromptSuppression& suppression, const Manifest& manifest)
 {
     acceptRegistrableManifest(manifest);
@@ -70,7 +70,10 @@ void registerDrive(Files& files, Paths& paths, VolumePromptSuppression& suppress
         suppression.dismissStaleAgent();
 }
 
-std::set<std::string> registeredVolumeUUIDs(Files& files, Paths& paths)
+namespace {
+
+// The valid entries in listing order, with the UUID each holds.
+std::vector<std::pair<std::string, std::string>> registryEntries(Files& files, Paths& paths)
 {
     std::string directory;
     std::vector<std::string> names;
@@ -81,14 +84,37 @@ std::set<std::string> registeredVolumeUUIDs(Files& files, Paths& paths)
         // No support directory or no registry yet: nothing is enrolled.
         return {};
     }
-    std::set<std::string> uuids;
+    std::vector<std::pair<std::string, std::string>> entries;
     for (const std::string& name : names) {
         std::string path = directory + "/" + name;
         if (isHiddenEntry(files, name, path))
             continue;
         if (std::optional<std::string> uuid = registeredVolumeUUID(files, path))
-            uuids.insert(std::move(*uuid));
+            entries.emplace_back(std::move(path), std::move(*uuid));
     }
+    return entries;
+}
+
+}
+
+bool unregisterDrive(Files& files, Paths& paths, std::string_view volumeUUID)
+{
+    std::optional<std::string> uuid = canonicalVolumeUUID(volumeUUID);
+    bool removed = false;
+    for (const auto& [path, entryUUID] : registryEntries(files, paths)) {
+        if (entryUUID != uuid)
+            continue;
+        files.removeFile(path);
+        removed = true;
+    }
+    return removed;
+}
+
+std::set<std::string> registeredVolumeUUIDs(Files& files, Paths& paths)
+{
+    std::set<std::string> uuids;
+    for (auto& [path, uuid] : registryEntries(files, paths))
+        uuids.insert(std::move(uuid));
     return uuids;
 }
 

@@ -11,6 +11,10 @@
 
 namespace ferrolatch {
 
+// Why the system APFS agent's prompt cannot be kept away on this Mac.
+inline constexpr std::string_view promptSuppressionUnsupported =
+    "this macOS build does not expose the per-volume APFS prompt suppression used by Ferrolatch";
+
 // What registration asks of the system APFS agent once a drive's entry is
 // written: keep its own password prompt away from the volume.
 class VolumePromptSuppression {
@@ -24,11 +28,18 @@ public:
 
 // The user's Application Support directory followed by "Ferrolatch".
 std::string supportDirectory(Paths& paths);
+// The support directory followed by "Drives": one entry per enrolled volume.
+std::string registryDirectory(Paths& paths);
 
 // Copies a drive's final manifest into the registry (one entry per volume,
 // named by its upper-case UUID) and suppresses the APFS prompt for it. An
 // unregistrable manifest is refused before anything is written.
 void registerDrive(Files& files, Paths& paths, VolumePromptSuppression& suppression, const Manifest& manifest);
+
+// Removes every entry that holds this volume (entries are known by their
+// content, not their names). False when none did; a removal that fails is
+// the platform's error.
+bool unregisterDrive(Files& files, Paths& paths, std::string_view volumeUUID);
 
 // The enrolled volume UUIDs, upper case. Never fails: whatever cannot be read
 // is left out.

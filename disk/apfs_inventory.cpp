@@ -6,7 +6,7 @@
 
 namespace ferrolatch {
 
-std::vector<APFSVolume> parseAPFSInventory(std::string_view plist, const std::optional<std::string>& container)
+std::vector<APFSContainer> parseAPFSContainers(std::string_view plist)
 {
     PlistValue inventory = parsePropertyList(plist);
     const PlistValue::Dictionary* top = inventory.dictionary();
@@ -15,26 +15,40 @@ std::vector<APFSVolume> parseAPFSInventory(std::string_view plist, const std::op
     if (!containerDictionaries)
         throw ProofError("diskutil returned an unreadable APFS inventory");
 
-    std::vector<APFSVolume> volumes;
+    std::vector<APFSContainer> parsed;
     for (const PlistValue::Dictionary* entry : *containerDictionaries) {
-        if (container) {
-            const std::string* reference = plistString(*entry, "ContainerReference");
-            if (!reference || *reference != *container)
-                continue;
-        }
+        APFSContainer container;
+        if (const std::string* reference = plistString(*entry, "ContainerReference"))
+            container.reference = *reference;
+        const PlistValue::Array* stores = plistArray(*entry, "PhysicalStores");
+        if (auto storeDictionaries = stores ? dictionariesOf(*stores) : std::nullopt)
+            for (const PlistValue::Dictionary* store : *storeDictionaries)
+                if (const std::string* device = plistString(*store, "DeviceIdentifier"))
+                    container.physicalStores.push_back(*device);
         const PlistValue::Array* entryVolumes = plistArray(*entry, "Volumes");
-        auto volumeDictionaries = entryVolumes ? dictionariesOf(*entryVolumes) : std::nullopt;
-        if (!volumeDictionaries)
-            continue;
-        for (const PlistValue::Dictionary* volume : *volumeDictionaries) {
-            const std::string* device = plistString(*volume, "DeviceIdentifier");
-            const std::string* uuid = plistString(*volume, "APFSVolumeUUID");
-            const std::string* name = plistString(*volume, "Name");
-            if (!device || !uuid || !name)
-                continue;
-            volumes.push_back({*device, *uuid, *name, plistBoolean(*volume, "Encryption").value_or(false),
-                               plistBoolean(*volume, "Locked").value_or(false)});
+        if (auto volumeDictionaries = entryVolumes ? dictionariesOf(*entryVolumes) : std::nullopt) {
+            for (const PlistValue::Dictionary* volume : *volumeDictionaries) {
+                const std::string* device = plistString(*volume, "DeviceIdentifier");
+                const std::string* uuid = plistString(*volume, "APFSVolumeUUID");
+                const std::string* name = plistString(*volume, "Name");
+                if (!device || !uuid || !name)
+                    continue;
+                container.volumes.push_back({*device, *uuid, *name, plistBoolean(*volume, "Encryption").value_or(false),
+                                             plistBoolean(*volume, "Locked").value_or(false)});
+            }
         }
+        parsed.push_back(std::move(container));
+    }
+    return parsed;
+}
+
+std::vector<APFSVolume> parseAPFSInventory(std::string_view plist, const std::optional<std::string>& container)
+{
+    std::vector<APFSVolume> volumes;
+    for (APFSContainer& entry : parseAPFSContainers(plist)) {
+        if (container && entry.reference != *container)
+            continue;
+        volumes.insert(volumes.end(), entry.volumes.begin(), entry.volumes.end());
     }
     return volumes;
 }
@@ -53,6 +67,11 @@ std::string parseMountPoint(std::string_view plist, std::string_view device)
 std::vector<APFSVolume> listAPFSVolumes(ToolRunner& tools, const std::optional<std::string>& container)
 {
     return parseAPFSInventory(runTool(tools, tools::diskutil, {"apfs", "list", "-plist"}), container);
+}
+
+std::vector<APFSContainer> listAPFSContainers(ToolRunner& tools)
+{
+    return parseAPFSContainers(runTool(tools, tools::diskutil, {"apfs", "list", "-plist"}));
 }
 
 std::string mountPoint(ToolRunner& tools, const std::string& device)

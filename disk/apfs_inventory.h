@@ -21,6 +21,19 @@ struct APFSVolume {
     bool operator==(const APFSVolume&) const = default;
 };
 
+// One APFS container of the inventory: its reference ("disk5"), the devices
+// of its physical stores ("disk4s2") and its volumes in order.
+struct APFSContainer {
+    std::string reference;
+    std::vector<std::string> physicalStores;
+    std::vector<APFSVolume> volumes;
+
+    bool operator==(const APFSContainer&) const = default;
+};
+
+// The containers of "diskutil apfs list -plist" output, in order.
+std::vector<APFSContainer> parseAPFSContainers(std::string_view plist);
+
 // The volumes of "diskutil apfs list -plist" output, containers in order and
 // volumes in order within each; with a filter, only that container's.
 std::vector<APFSVolume> parseAPFSInventory(std::string_view plist, const std::optional<std::string>& container);
@@ -29,6 +42,7 @@ std::vector<APFSVolume> parseAPFSInventory(std::string_view plist, const std::op
 std::string parseMountPoint(std::string_view plist, std::string_view device);
 
 std::vector<APFSVolume> listAPFSVolumes(ToolRunner& tools, const std::optional<std::string>& container = std::nullopt);
+std::vector<APFSContainer> listAPFSContainers(ToolRunner& tools);
 std::string mountPoint(ToolRunner& tools, const std::string& device);
 
 // The password travels on stdin followed by a line feed, on a copy; the

@@ -45,7 +45,9 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, end - first);
 }
 
-std::string finish(const std::string& executable, ToolOutcome outcome)
+}
+
+std::string finishTool(const std::string& executable, ToolOutcome outcome)
 {
     if (outcome.status == 0)
         return std::move(outcome.standardOutput);
@@ -53,17 +55,15 @@ std::string finish(const std::string& executable, ToolOutcome outcome)
     throw ProofError(lastPathComponent(executable) + " failed: " + std::string(reason));
 }
 
-}
-
 std::string runTool(ToolRunner& runner, const std::string& executable, const std::vector<std::string>& arguments)
 {
-    return finish(executable, runner.launch(executable, arguments, nullptr));
+    return finishTool(executable, runner.launch(executable, arguments, nullptr));
 }
 
 std::string runTool(ToolRunner& runner, const std::string& executable, const std::vector<std::string>& arguments,
                     const SecretBytes& standardInput)
 {
-    return finish(executable, runner.launch(executable, arguments, &standardInput));
+    return finishTool(executable, runner.launch(executable, arguments, &standardInput));
 }
 
 }

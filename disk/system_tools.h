@@ -23,6 +23,9 @@ inline constexpr const char* killall = "/usr/bin/killall";
 // "<tool> failed: <trimmed stderr>"; a launch failure passes up unchanged.
 std::string runTool(ToolRunner& runner, const std::string& executable, const std::vector<std::string>& arguments);
 
+// The standard output of a finished run, or the failure runTool reports for it.
+std::string finishTool(const std::string& executable, ToolOutcome outcome);
+
 // The same, with the given bytes on the child's standard input. Callers pass a
 // password already followed by its line feed (SecretBytes::withLineFeed).
 std::string runTool(ToolRunner& runner, const std::string& executable, const std::vector<std::string>& arguments,

@@ -69,9 +69,32 @@ std::vector<Target> unsortedTargets(const std::set<std::string>& enrolled, const
 
 }
 
+VolumeDescription describeVolume(ToolRunner& tools, const APFSVolume& volume)
+{
+    VolumeDescription description;
+    std::optional<PlistValue::Dictionary> info = diskInfo(tools, volume.device);
+    if (!info)
+        return description;
+    if (const std::string* mountPoint = plistString(*info, "MountPoint"); mountPoint && !mountPoint->empty())
+        description.mountPoint = *mountPoint;
+    const std::string* reported = plistString(*info, "VolumeUUID");
+    if (reported && asciiUppercased(*reported) == asciiUppercased(volume.uuid))
+        description.mounted = FerrolatchFinderState::mountedVolumeFromDiskInfo(*info);
+    return description;
+}
+
+std::vector<DescribedVolume> describeEnrolledVolumes(ToolRunner& tools, const std::set<std::string>& enrolled,
+                                                     const std::vector<APFSVolume>& inventory)
+{
+    std::vector<DescribedVolume> described;
+    for (const APFSVolume& volume : inventory)
+        if (enrolled.contains(asciiUppercased(volume.uuid)) && !volume.locked)
+            described.push_back({volume, describeVolume(tools, volume)});
+    return described;
+}
+
 std::vector<MountedVolume> mountedEnrolledVolumes(Files& files, Paths& paths, ToolRunner& tools)
 {
-    std::set<std::string> enrolled = registeredVolumeUUIDs(files, paths);
     std::vector<APFSVolume> inventory;
     try {
         inventory = listAPFSVolumes(tools);
@@ -79,18 +102,9 @@ std::vector<MountedVolume> mountedEnrolledVolumes(Files& files, Paths& paths, To
         inventory.clear();
     }
     std::vector<MountedVolume> mounted;
-    for (const APFSVolume& volume : inventory) {
-        if (!enrolled.contains(asciiUppercased(volume.uuid)) || volume.locked)
-            continue;
-        std::optional<PlistValue::Dictionary> info = diskInfo(tools, volume.device);
-        if (!info)
-            continue;
-        const std::string* reported = plistString(*info, "VolumeUUID");
-        if (!reported || asciiUppercased(*reported) != asciiUppercased(volume.uuid))
-            continue;
-        if (std::optional<MountedVolume> found = FerrolatchFinderState::mountedVolumeFromDiskInfo(*info))
-            mounted.push_back(std::move(*found));
-    }
+    for (DescribedVolume& described : describeEnrolledVolumes(tools, registeredVolumeUUIDs(files, paths), inventory))
+        if (described.description.mounted)
+            mounted.push_back(std::move(*described.description.mounted));
     return mounted;
 }
 

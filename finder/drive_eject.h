@@ -1,5 +1,6 @@
 #pragma once
 
+#include "disk/apfs_inventory.h"
 #include "finder/sidebar_catalog.h"
 #include "platform/files.h"
 #include "platform/mounted_volumes.h"
@@ -7,6 +8,7 @@
 #include "platform/tool_runner.h"
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -32,6 +34,28 @@ inline constexpr std::string_view noLongerMountedText = "This Ferrolatch drive i
 // Unmounts the volume at the URL and ejects its device; fails with the
 // workspace's error.
 using EjectOperation = std::function<void(const std::string& url)>;
+
+// What one "diskutil info -plist" says of an unlocked volume: its mount
+// point, if any, and the mounted volume the eject rows may offer.
+struct VolumeDescription {
+    std::optional<std::string> mountPoint;
+    std::optional<MountedVolume> mounted; // mounted, external, encrypted and the same UUID
+    bool operator==(const VolumeDescription&) const = default;
+};
+
+// One diskutil call for the volume; what diskutil cannot describe is empty.
+VolumeDescription describeVolume(ToolRunner& tools, const APFSVolume& volume);
+
+struct DescribedVolume {
+    APFSVolume volume;
+    VolumeDescription description;
+    bool operator==(const DescribedVolume&) const = default;
+};
+
+// The unlocked enrolled volumes of the inventory, each described once, in
+// inventory order. Enrolled means the upper-cased UUID is in the set.
+std::vector<DescribedVolume> describeEnrolledVolumes(ToolRunner& tools, const std::set<std::string>& enrolled,
+                                                     const std::vector<APFSVolume>& inventory);
 
 // The enrolled data volumes that are unlocked and mounted, as diskutil
 // describes them, in inventory order. A volume diskutil cannot describe is

@@ -4,6 +4,7 @@
 #include "macsim/arbitration.h"
 #include "macsim/basics.h"
 #include "macsim/file_ops.h"
+#include "macsim/channel_control.h"
 #include "macsim/finder_control.h"
 #include "macsim/keychain_control.h"
 #include "macsim/login_item_control.h"
@@ -55,7 +56,8 @@ const char* const usage = "usage:\n"
                           "  macsim hold PATH\n"
 
                           "  macsim loginitem | macsim loginitem set notRegistered|enabled|requiresApproval|notFound|VALUE\n"
-                          "  macsim loginitem fault register|unregister DOMAIN CODE DESCRIPTION | macsim loginitem fault clear\n";
+                          "  macsim loginitem fault register|unregister DOMAIN CODE DESCRIPTION | macsim loginitem fault clear\n"
+                          "  macsim channel ask SERVICE REQUEST\n";
 
 // FERROLATCH_SYSROOT, else the user's default virtual Mac, the one the
 // product uses without the variable.
@@ -385,7 +387,8 @@ void printState()
             volumes.push_back({{"device", Machine::device(container, volume)}, {"container", diskName(container.number)},
                 {"uuid", volume.uuid}, {"name", volume.name}, {"encrypted", volume.encrypted},
                 {"locked", volume.locked}, {"mounted", volume.mounted}, {"mountPoint", volume.mountPoint},
-                {"browsable", volume.browsable}, {"attached", attached}, {"internal", volume.system},
+                {"browsable", volume.browsable}, {"attached", attached},
+                {"internal", volume.system || (machine.storeDisk(container) && machine.storeDisk(container)->internal)},
                 {"claimed", attached && isClaimed(locked.sysroot, Machine::device(container, volume))}});
     }
     // The APFS agent's password prompts, in the order it showed them.
@@ -457,7 +460,10 @@ void keychainControl(const std::vector<std::string>& arguments)
 std::string virtualMacRoot()
 {
     Sysroot sysroot = requireSysroot();
-    sysroot.root = canonicalPath(sysroot.root);
+    std::string canonical = canonicalPath(sysroot.root);
+    // A folder that is not there has no canonical path: the refusal names it as given.
+    if (!canonical.empty())
+        sysroot.root = canonical;
     StateLock lock(sysroot);
     loadState(sysroot); // refuses a sysroot that is no virtual Mac
     return sysroot.root;
@@ -507,10 +513,12 @@ int run(const std::vector<std::string>& arguments)
         menuBarCommand(requireSysroot().root, rest, std::cout);
     else if (command == "notify" && rest.size() == 1 && !rest[0].empty())
         postDistributedNotification(requireSysroot(), rest[0]);
-    else if (command == "finder")
+    else if (command == "finder" && !rest.empty())
         finderCommand(virtualMacRoot(), rest);
     else if (command == "loginitem")
         loginItemCommand(virtualMacRoot(), rest);
+    else if (command == "channel" && !rest.empty())
+        channelCommand(virtualMacRoot(), rest);
     else if (command == "hold" && rest.size() == 1 && !rest[0].empty())
         hold(rest[0]);
     else if (command == "help" && rest.empty())

@@ -1,5 +1,6 @@
 #include "macsim/basics.h"
 #include "macsim/plist_out.h"
+#include "macsim/processes.h"
 #include "macsim/standin.h"
 
 #include <algorithm>
@@ -627,8 +628,16 @@ void eject(Invocation& call, Machine& machine)
     for (Container& container : machine.state().containers) {
         if (machine.storeDisk(container) != &disk)
             continue;
-        for (const Volume& volume : container.volumes)
-            machine.refuseIfBusy(volume, refusal);
+        for (const Volume& volume : container.volumes) {
+            if (!volume.mounted || volume.system)
+                continue;
+            // The second line names the volume in use, which need not be the one asked for.
+            if (auto user = processUsing(volume.mountPoint)) {
+                std::string dissent = "dissented by PID " + std::to_string(user->pid) + " (" + user->executable + ")";
+                throw ToolError(refusal + ": " + dissent + "\nVolume " + volume.name + " on "
+                    + Machine::device(container, volume) + " failed to unmount: " + dissent);
+            }
+        }
     }
     machine.detach(disk);
     std::cout << "Disk " << name << " ejected\n";

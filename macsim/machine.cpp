@@ -5,6 +5,8 @@
 #include "macsim/file_ops.h"
 #include "macsim/processes.h"
 
+#include "common/uuid_text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -103,6 +105,24 @@ std::optional<Target> Machine::find(const std::string& text)
         for (Partition& partition : found->partitions) {
             if (partition.slice == name.slice)
                 return Target {Target::Kind::Partition, found, &partition, nullptr, nullptr};
+        }
+        return std::nullopt;
+    }
+    // A volume or partition UUID names it too, in either letter case, as on a Mac.
+    if (auto uuid = ferrolatch::uuidBytesFromText(text)) {
+        for (Container& container : m_state.containers) {
+            if (!visible(container))
+                continue;
+            for (Volume& volume : container.volumes)
+                if (ferrolatch::uuidBytesFromText(volume.uuid) == uuid)
+                    return Target {Target::Kind::Volume, storeDisk(container), nullptr, &container, &volume};
+        }
+        for (Disk& disk : m_state.disks) {
+            if (!disk.attached)
+                continue;
+            for (Partition& partition : disk.partitions)
+                if (ferrolatch::uuidBytesFromText(partition.uuid) == uuid)
+                    return Target {Target::Kind::Partition, &disk, &partition, nullptr, nullptr};
         }
         return std::nullopt;
     }

@@ -42,15 +42,19 @@ bool isApplicationBundle(std::string path)
 }
 
 // Spawns with stdin from /dev/null and stdout and stderr appended to a log,
-// so a launched program never holds its caller's pipes open.
+// so a launched program never holds its caller's pipes open. Standard error
+// goes to its own file instead when one is named (open --stderr).
 pid_t spawnDetached(const std::string& program, const std::vector<std::string>& arguments, const std::string& log,
-    bool searchPath, bool newSession)
+    bool searchPath, bool newSession, const std::string& errorFile = {})
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (errorFile.empty())
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
@@ -102,6 +106,7 @@ int runOpen(Invocation& call)
 {
     bool wait = false;
     std::string application;
+    std::string errorFile;
     std::vector<std::string> targets;
     std::vector<std::string> passed;
     const auto& arguments = call.arguments;
@@ -117,6 +122,8 @@ int runOpen(Invocation& call)
             wait = true;
         else if (word == "-a" && index + 1 < arguments.size())
             application = arguments[++index];
+        else if (word == "--stderr" && index + 1 < arguments.size() && !arguments[index + 1].empty())
+            errorFile = arguments[++index];
         else if (!word.empty() && word[0] == '-')
             throw ToolError("open: invalid option -- " + word.substr(1));
         else
@@ -139,7 +146,7 @@ int runOpen(Invocation& call)
         return 0;
     }
     if (targets.size() != 1)
-        throw ToolError("Usage: open [-n] [-W] [-a application] [file | URL] [--args arguments]");
+        throw ToolError("Usage: open [-n] [-W] [-a application] [--stderr file] [file | URL] [--args arguments]");
     const std::string& bundle = targets.front();
     if (!pathExists(bundle))
         throw ToolError("The file " + bundle + " does not exist.");
@@ -154,7 +161,7 @@ int runOpen(Invocation& call)
     std::string program = bundle + "/Contents/MacOS/" + executable;
     if (executable.empty() || ::access(program.c_str(), X_OK) != 0)
         throw ToolError("The application " + bundle + " cannot be opened because its executable is missing.");
-    pid_t pid = spawnDetached(program, passed, logDirectory(call.sysroot) + "/applications.log", false, false);
+    pid_t pid = spawnDetached(program, passed, logDirectory(call.sysroot) + "/applications.log", false, false, errorFile);
     return wait ? waitForExit(pid) : 0;
 }
 

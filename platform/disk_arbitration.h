@@ -56,36 +56,34 @@ struct DiskDissenter {
 inline constexpr std::uint32_t kDAReturnExclusiveAccess = 0xF8DA0004;
 inline constexpr std::uint32_t kDAReturnNotPermitted = 0xF8DA0008;
 
-// One Disk Arbitration session (DASession). The callbacks are plain functions
-// with a context pointer, as Disk Arbitration calls them; once the session is
+// One Disk Arbitration session (DASession). Callbacks are C++ callables; an
+// adapter over the C API keeps its own trampolines. Once the session is
 // scheduled they arrive one at a time on its serial callback queue, never on
-// the caller's thread.
+// the caller's thread. A registration is undone by the token it returned.
 class DiskArbitrationSession {
 public:
-    using PeekCallback = void (*)(const DiskReference& disk, void* context);
-    using MountApprovalCallback = std::optional<DiskDissenter> (*)(const DiskReference& disk, void* context);
-    using ClaimCallback = void (*)(const DiskReference& disk, const std::optional<DiskDissenter>& dissenter,
-                                   void* context);
-    using ClaimReleaseCallback = std::optional<DiskDissenter> (*)(const DiskReference& disk, void* context);
+    using PeekCallback = std::function<void(const DiskReference& disk)>;
+    using MountApprovalCallback = std::function<std::optional<DiskDissenter>(const DiskReference& disk)>;
+    using ClaimCallback = std::function<void(const DiskReference& disk, const std::optional<DiskDissenter>& dissenter)>;
+    using ClaimReleaseCallback = std::function<std::optional<DiskDissenter>(const DiskReference& disk)>;
+    using Registration = unsigned long;
 
     virtual ~DiskArbitrationSession() = default;
 
     // DARegisterDiskPeekCallback for all disks, order 0.
-    virtual void registerDiskPeekCallback(PeekCallback callback, void* context) = 0;
+    virtual Registration registerDiskPeekCallback(PeekCallback callback) = 0;
     // DARegisterDiskMountApprovalCallback for all disks.
-    virtual void registerDiskMountApprovalCallback(MountApprovalCallback callback, void* context) = 0;
+    virtual Registration registerDiskMountApprovalCallback(MountApprovalCallback callback) = 0;
     // DASessionSetDispatchQueue: a serial queue with this label, or none to stop the callbacks.
     virtual void setDispatchQueue(std::optional<std::string_view> label) = 0;
     // DAUnregisterCallback, for either kind of registration.
-    virtual void unregisterCallback(PeekCallback callback, void* context) = 0;
-    virtual void unregisterCallback(MountApprovalCallback callback, void* context) = 0;
+    virtual void unregisterCallback(Registration registration) = 0;
 
     virtual std::optional<DiskDescription> copyDescription(const DiskReference& disk) = 0;
     virtual bool isClaimed(const DiskReference& disk) = 0;
     // DADiskClaim with default options; the result goes to done, later release
     // requests to release.
-    virtual void claim(const DiskReference& disk, ClaimReleaseCallback release, void* releaseContext,
-                       ClaimCallback done, void* doneContext) = 0;
+    virtual void claim(const DiskReference& disk, ClaimReleaseCallback release, ClaimCallback done) = 0;
 };
 
 // The Disk Arbitration service: sessions, or none when one cannot be created.

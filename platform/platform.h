@@ -60,6 +60,10 @@ struct Platform {
     LoginItem& loginItem = unavailable::loginItem();
     // The Finder extension's controller: its watched folders and whether it is on.
     FinderSyncController& finderSync = unavailable::finderSyncController();
+    // Changes of files the agent follows (the registry, the system APFS agent).
+    FileEvents& fileEvents = unavailable::fileEvents();
+    // The channel between the user's commands and the running agent.
+    LocalChannels& channels = unavailable::localChannels();
 };
 
 }

@@ -52,6 +52,8 @@ public:
     // or the domain's storage cannot be read.
     virtual std::optional<PreferenceValue> copyValue(std::string_view key, std::string_view domain) = 0;
     virtual void setValue(std::string_view key, const PreferenceValue& value, std::string_view domain) = 0;
+    // Stages the key's removal (CFPreferencesSetValue with no value).
+    virtual void removeValue(std::string_view key, std::string_view domain) = 0;
     // Writes the staged values of domain to storage, keeping the keys that
     // other processes stored meanwhile. False when storage could not be written.
     virtual bool synchronize(std::string_view domain) = 0;

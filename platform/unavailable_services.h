@@ -2,8 +2,10 @@
 
 #include "common/errors.h"
 #include "platform/disk_arbitration.h"
+#include "platform/file_events.h"
 #include "platform/finder_sync_controller.h"
 #include "platform/keychain.h"
+#include "platform/local_channels.h"
 #include "platform/login_item.h"
 #include "platform/loopback_sockets.h"
 #include "platform/main_loop.h"
@@ -80,6 +82,7 @@ public:
     {
         refuse("a preference store");
     }
+    void removeValue(std::string_view, std::string_view) override { refuse("a preference store"); }
     bool synchronize(std::string_view) override { refuse("a preference store"); }
 };
 
@@ -115,6 +118,20 @@ class NoVolumeEvents final : public VolumeEvents {
 public:
     Token observe(Observer) override { refuse("workspace notifications"); }
     void removeObserver(Token) override {}
+};
+
+class NoFileEvents final : public FileEvents {
+public:
+    Token observe(const std::string&, Observer) override { refuse("file system events"); }
+    void removeObserver(Token) override {}
+};
+
+// Without the channel no service can be offered, and none is there to reach:
+// a command goes on as it would with no agent running.
+class NoLocalChannels final : public LocalChannels {
+public:
+    std::unique_ptr<ChannelOffer> offer(std::string_view, Handler) override { refuse("a local channel"); }
+    std::unique_ptr<ChannelConnection> connect(std::string_view) override { return nullptr; }
 };
 
 class NoMountedVolumes final : public MountedVolumes {
@@ -199,6 +216,18 @@ inline Notifications& notifications()
 inline VolumeEvents& volumeEvents()
 {
     static NoVolumeEvents none;
+    return none;
+}
+
+inline FileEvents& fileEvents()
+{
+    static NoFileEvents none;
+    return none;
+}
+
+inline LocalChannels& localChannels()
+{
+    static NoLocalChannels none;
     return none;
 }
 

@@ -65,16 +65,18 @@ public:
         }
     }
 
-    void registerDiskPeekCallback(PeekCallback callback, void* context) override
+    Registration registerDiskPeekCallback(PeekCallback callback) override
     {
         std::lock_guard lock(m_mutex);
-        m_peek = {callback, context};
+        m_peek = {++m_lastRegistration, std::make_shared<PeekCallback>(std::move(callback))};
+        return m_peek.token;
     }
 
-    void registerDiskMountApprovalCallback(MountApprovalCallback callback, void* context) override
+    Registration registerDiskMountApprovalCallback(MountApprovalCallback callback) override
     {
         std::lock_guard lock(m_mutex);
-        m_approval = {callback, context};
+        m_approval = {++m_lastRegistration, std::make_shared<MountApprovalCallback>(std::move(callback))};
+        return m_approval.token;
     }
 
     void setDispatchQueue(std::optional<std::string_view> label) override
@@ -90,17 +92,12 @@ public:
         m_worker = std::thread([this] { runQueue(); });
     }
 
-    void unregisterCallback(PeekCallback callback, void* context) override
+    void unregisterCallback(Registration registration) override
     {
         std::lock_guard lock(m_mutex);
-        if (m_peek.callback == callback && m_peek.context == context)
+        if (m_peek.token == registration)
             m_peek = {};
-    }
-
-    void unregisterCallback(MountApprovalCallback callback, void* context) override
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_approval.callback == callback && m_approval.context == context)
+        if (m_approval.token == registration)
             m_approval = {};
     }
 
@@ -123,30 +120,28 @@ public:
         return arbitration_wire::currentClaim(m_sysroot, disk.bsdName).has_value();
     }
 
-    void claim(const DiskReference& disk, ClaimReleaseCallback release, void* releaseContext, ClaimCallback done,
-               void* doneContext) override
+    void claim(const DiskReference& disk, ClaimReleaseCallback release, ClaimCallback done) override
     {
         std::optional<DiskDissenter> refusal;
         if (arbitration_wire::createClaim(m_sysroot, disk.bsdName, {static_cast<long>(::getpid()), m_socketPath})) {
             std::lock_guard lock(m_mutex);
-            m_claims[disk.bsdName] = {release, releaseContext};
+            m_claims[disk.bsdName] = std::make_shared<ClaimReleaseCallback>(std::move(release));
         } else {
             refusal = DiskDissenter {kDAReturnExclusiveAccess, ""};
         }
         // The outcome arrives later on the queue, as Disk Arbitration reports it.
         if (done)
-            enqueue([disk, refusal, done, doneContext] { done(disk, refusal, doneContext); });
+            enqueue([disk, refusal, done = std::move(done)] { done(disk, refusal); });
     }
 
 private:
-    template <typename Callback> struct Registration {
-        Callback callback = nullptr;
-        void* context = nullptr;
+    // A registered callback, shared with the tasks that run it so that an
+    // unregistration while one is queued leaves that one intact.
+    template <typename Callback> struct Registered {
+        Registration token = 0;
+        std::shared_ptr<Callback> callback;
     };
-    struct Release {
-        ClaimReleaseCallback callback = nullptr;
-        void* context = nullptr;
-    };
+    using Release = std::shared_ptr<ClaimReleaseCallback>;
 
     void acceptLoop()
     {
@@ -177,10 +172,10 @@ private:
         case Request::Peek: {
             auto peek = m_peek;
             lock.unlock();
-            if (!scheduled || !peek.callback)
+            if (!scheduled || !peek.callback || !*peek.callback)
                 return answer(client, std::nullopt);
             enqueue([this, client, disk, peek] {
-                peek.callback(disk, peek.context);
+                (*peek.callback)(disk);
                 // Behind whatever the callback queued (a claim's outcome).
                 enqueue([client] { answer(client, std::nullopt); });
             });
@@ -189,14 +184,14 @@ private:
         case Request::Approve: {
             auto approval = m_approval;
             lock.unlock();
-            if (!scheduled || !approval.callback)
+            if (!scheduled || !approval.callback || !*approval.callback)
                 return answer(client, std::nullopt);
-            enqueue([client, disk, approval] { answer(client, approval.callback(disk, approval.context)); });
+            enqueue([client, disk, approval] { answer(client, (*approval.callback)(disk)); });
             return;
         }
         case Request::Release: {
             auto held = m_claims.find(disk.bsdName);
-            if (held == m_claims.end() || !held->second.callback || !scheduled) {
+            if (held == m_claims.end() || !held->second || !*held->second || !scheduled) {
                 if (held != m_claims.end())
                     m_claims.erase(held);
                 lock.unlock();
@@ -206,7 +201,7 @@ private:
             Release release = held->second;
             lock.unlock();
             enqueue([this, client, disk, release] {
-                std::optional<DiskDissenter> kept = release.callback(disk, release.context);
+                std::optional<DiskDissenter> kept = (*release)(disk);
                 if (!kept) {
                     {
                         std::lock_guard guard(m_mutex);
@@ -283,8 +278,9 @@ private:
     std::deque<std::function<void()>> m_tasks;
     std::thread m_worker;
     bool m_stopping = false;
-    Registration<PeekCallback> m_peek;
-    Registration<MountApprovalCallback> m_approval;
+    Registration m_lastRegistration = 0;
+    Registered<PeekCallback> m_peek;
+    Registered<MountApprovalCallback> m_approval;
     std::uint64_t m_lastHandle = 0;
     std::map<std::uint64_t, std::pair<std::string, std::optional<std::string>>> m_descriptions;
     std::map<std::string, Release> m_claims;

@@ -219,6 +219,8 @@ std::optional<PreferenceValue> MacsimPreferences::copyValue(std::string_view key
 {
     if (!isPlainDomain(domain))
         return std::nullopt;
+    if (auto removed = m_removed.find(domain); removed != m_removed.end() && removed->second.contains(key))
+        return std::nullopt;
     if (auto staged = m_staged.find(domain); staged != m_staged.end())
         if (auto value = staged->second.find(key); value != staged->second.end())
             return value->second;
@@ -240,6 +242,20 @@ void MacsimPreferences::setValue(std::string_view key, const PreferenceValue& va
     if (staged == m_staged.end())
         staged = m_staged.emplace(std::string(domain), PreferenceValue::Dictionary {}).first;
     staged->second.insert_or_assign(std::string(key), value);
+    if (auto removed = m_removed.find(domain); removed != m_removed.end())
+        if (auto entry = removed->second.find(key); entry != removed->second.end())
+            removed->second.erase(entry);
+}
+
+void MacsimPreferences::removeValue(std::string_view key, std::string_view domain)
+{
+    if (auto staged = m_staged.find(domain); staged != m_staged.end())
+        if (auto value = staged->second.find(key); value != staged->second.end())
+            staged->second.erase(value);
+    auto removed = m_removed.find(domain);
+    if (removed == m_removed.end())
+        removed = m_removed.emplace(std::string(domain), std::set<std::string, std::less<>> {}).first;
+    removed->second.insert(std::string(key));
 }
 
 bool MacsimPreferences::synchronize(std::string_view domain)
@@ -247,7 +263,8 @@ bool MacsimPreferences::synchronize(std::string_view domain)
     if (!isPlainDomain(domain))
         return false;
     auto staged = m_staged.find(domain);
-    if (staged == m_staged.end())
+    auto removed = m_removed.find(domain);
+    if (staged == m_staged.end() && removed == m_removed.end())
         return true;
 
     std::error_code ignored;
@@ -272,8 +289,13 @@ bool MacsimPreferences::synchronize(std::string_view domain)
         // Never overwrite what could not be read.
         return false;
     }
-    for (const auto& [key, value] : staged->second)
-        merged.insert_or_assign(key, value);
+    if (staged != m_staged.end())
+        for (const auto& [key, value] : staged->second)
+            merged.insert_or_assign(key, value);
+    if (removed != m_removed.end())
+        for (const std::string& key : removed->second)
+            if (auto entry = merged.find(key); entry != merged.end())
+                merged.erase(entry);
 
     std::string encoded;
     try {
@@ -283,7 +305,10 @@ bool MacsimPreferences::synchronize(std::string_view domain)
     }
     if (writeThroughTemporary(path, encoded, 0600) != 0)
         return false;
-    m_staged.erase(staged);
+    if (staged != m_staged.end())
+        m_staged.erase(staged);
+    if (removed != m_removed.end())
+        m_removed.erase(removed);
     return true;
 }
 

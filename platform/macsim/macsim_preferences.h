@@ -3,6 +3,7 @@
 #include "platform/preferences.h"
 
 #include <map>
+#include <set>
 #include <string>
 
 namespace ferrolatch {
@@ -20,6 +21,7 @@ public:
 
     std::optional<PreferenceValue> copyValue(std::string_view key, std::string_view domain) override;
     void setValue(std::string_view key, const PreferenceValue& value, std::string_view domain) override;
+    void removeValue(std::string_view key, std::string_view domain) override;
     bool synchronize(std::string_view domain) override;
 
     // The file that holds a domain.
@@ -28,6 +30,7 @@ public:
 private:
     std::string m_directory;
     std::map<std::string, PreferenceValue::Dictionary, std::less<>> m_staged;
+    std::map<std::string, std::set<std::string, std::less<>>, std::less<>> m_removed;
 };
 
 // The top-level dictionary of a domain file's bytes, XML (a byte-order mark

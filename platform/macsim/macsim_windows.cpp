@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <optional>
 #include <fcntl.h>
 #include <fstream>
 #include <set>
@@ -229,6 +230,24 @@ constexpr long fileBusyError = -47;  // fBsyErr
 constexpr long volumeNotFoundError = -35; // nsvErr
 constexpr long ioError = -36;  // ioErr
 
+// The volume diskutil names as the one that would not unmount, as Finder
+// names it: "Volume NAME on DEVICE failed to unmount: …".
+std::optional<std::string> volumeInUse(const std::string& standardError)
+{
+    constexpr std::string_view prefix = "Volume ";
+    constexpr std::string_view failed = " failed to unmount";
+    std::istringstream lines(standardError);
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t end = line.find(failed);
+        if (!line.starts_with(prefix) || end == std::string::npos)
+            continue;
+        std::size_t on = line.rfind(" on disk", end);
+        if (on != std::string::npos && on > prefix.size())
+            return line.substr(prefix.size(), on - prefix.size());
+    }
+    return std::nullopt;
+}
+
 std::string firstLine(const std::string& text)
 {
     std::size_t start = text.find_first_not_of(" \t\r\n");
@@ -251,7 +270,8 @@ void MacsimDesktopWorkspace::unmountAndEjectDevice(const std::string& url)
     std::string said = firstLine(outcome.standardError);
     if (said.find("dissented by PID") != std::string::npos)
         throw PlatformError(osStatusDomain, fileBusyError,
-                            "The volume \u201C" + name + "\u201D can\u2019t be ejected because it\u2019s currently in use.");
+                            "The volume \u201C" + volumeInUse(outcome.standardError).value_or(name)
+                                + "\u201D can\u2019t be ejected because it\u2019s currently in use.");
     if (said.starts_with("Could not find disk"))
         throw PlatformError(osStatusDomain, volumeNotFoundError, "The volume \u201C" + name + "\u201D can\u2019t be found.");
     throw PlatformError(osStatusDomain, ioError,

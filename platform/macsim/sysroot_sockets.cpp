@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,19 +22,38 @@ std::string runDirectory(const std::string& sysroot)
     return sysroot + "/private/var/run/macsim";
 }
 
-sockaddr_un addressOf(const std::string& path)
-{
+// A socket's address. A path longer than an address holds (a sysroot deep
+// in a home folder) is reached through its folder's descriptor instead,
+// which stays open for as long as the address is used.
+struct SocketAddress {
     sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        throw std::system_error(ENAMETOOLONG, std::generic_category(), path);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
+    FileDescriptor folder;
+};
+
+SocketAddress addressOf(const std::string& path)
+{
+    SocketAddress socket;
+    socket.address.sun_family = AF_UNIX;
+    std::string reachable = path;
+    if (path.size() >= sizeof socket.address.sun_path) {
+        std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0)
+            throw std::system_error(ENAMETOOLONG, std::generic_category(), path);
+        socket.folder = FileDescriptor(::open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!socket.folder.isOpen())
+            throw std::system_error(errno, std::generic_category(), path);
+        reachable = "/proc/self/fd/" + std::to_string(socket.folder.get()) + path.substr(slash);
+        if (reachable.size() >= sizeof socket.address.sun_path)
+            throw std::system_error(ENAMETOOLONG, std::generic_category(), path);
+    }
+    std::memcpy(socket.address.sun_path, reachable.c_str(), reachable.size() + 1);
+    return socket;
 }
 
 FileDescriptor boundSocket(const std::string& path, int type)
 {
-    sockaddr_un address = addressOf(path);
+    SocketAddress target = addressOf(path);
+    const sockaddr_un& address = target.address;
     FileDescriptor socket(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
     if (!socket.isOpen())
         throw std::system_error(errno, std::generic_category(), "socket");
@@ -112,7 +132,13 @@ std::vector<std::string> socketsIn(const std::string& directory)
 
 std::optional<FileDescriptor> connectStream(const std::string& path)
 {
-    sockaddr_un address = addressOf(path);
+    SocketAddress target;
+    try {
+        target = addressOf(path);
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+    const sockaddr_un& address = target.address;
     FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket.isOpen())
         return std::nullopt;
@@ -212,7 +238,13 @@ int postToAll(const std::string& directory, const std::string& message)
     ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int delivered = 0;
     for (const std::string& path : socketsIn(directory)) {
-        sockaddr_un address = addressOf(path);
+        SocketAddress target;
+        try {
+            target = addressOf(path);
+        } catch (const std::system_error&) {
+            continue;
+        }
+        const sockaddr_un& address = target.address;
         ssize_t sent;
         do {
             sent = ::sendto(socket.get(), message.data(), message.size(), MSG_NOSIGNAL,

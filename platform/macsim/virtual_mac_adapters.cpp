@@ -9,6 +9,7 @@
 #include "platform/macsim/macsim_files.h"
 #include "platform/macsim/login_item_store.h"
 #include "platform/macsim/macsim_keychain.h"
+#include "platform/macsim/macsim_local_channels.h"
 #include "platform/macsim/macsim_mounted_volumes.h"
 #include "platform/macsim/macsim_notification_center.h"
 #include "platform/macsim/macsim_pasteboard.h"
@@ -21,6 +22,7 @@
 #include "platform/macsim/sysroot_log.h"
 #include "platform/posix/desktop_browser.h"
 #include "platform/posix/desktop_plugin.h"
+#include "platform/posix/linux_file_events.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_interruption.h"
 #include "platform/posix/posix_loopback_sockets.h"
@@ -105,6 +107,7 @@ public:
             : m_statusItem             ? static_cast<StatusItem&>(*m_statusItem)
                                        : unavailable::statusItem();
         m_notifications = std::make_unique<MacsimNotificationCenter>(m_sysroot, loop);
+        m_fileEvents = std::make_unique<LinuxFileEvents>(loop);
         m_platform = std::make_unique<Platform>(Platform {
             .tools = m_tools, .out = out, .files = m_files, .log = log, .paths = m_paths, .workspace = m_workspace,
             .mainLoop = loop, .ui = ui, .passkeys = *m_passkeys, .preferences = m_preferences,
@@ -112,7 +115,8 @@ public:
             .input = m_interruption.input(), .interruption = m_interruption, .diskArbitration = m_diskArbitration,
             .notifications = *m_notifications, .volumeEvents = *m_notifications, .mountedVolumes = m_mountedVolumes,
             .keychain = *m_keychain, .statusItem = statusItem, .loopback = m_loopback,
-            .loginItem = m_loginItem, .finderSync = m_finderSync});
+            .loginItem = m_loginItem, .finderSync = m_finderSync, .fileEvents = *m_fileEvents,
+            .channels = m_channels});
     }
 
     Platform& platform() override { return *m_platform; }
@@ -180,6 +184,8 @@ private:
     MacsimMountedVolumes m_mountedVolumes {m_sysroot};
     // Declared after the loops it posts to, so it stops listening before they go.
     std::unique_ptr<MacsimNotificationCenter> m_notifications;
+    std::unique_ptr<LinuxFileEvents> m_fileEvents;
+    MacsimLocalChannels m_channels {m_sysroot, static_cast<unsigned>(getuid())};
     MacsimLoginItem m_loginItem {m_sysroot};
     MacsimFinderSyncController m_finderSync {m_sysroot};
     std::unique_ptr<Platform> m_platform;

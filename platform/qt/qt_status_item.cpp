@@ -1,12 +1,14 @@
 #include "platform/qt/qt_status_item.h"
 
 #include <QAction>
+#include <QCursor>
 #include <QFont>
 #include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
+#include <QRect>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -36,6 +38,15 @@ QtStatusItem::QtStatusItem() : m_qmenu(std::make_unique<QMenu>()), m_tray(std::m
             m_delegate->menuWillOpen();
     });
     m_tray->setContextMenu(m_qmenu.get());
+    // On a Mac a click on the status item opens its menu; most Linux panels
+    // open a tray icon's menu only on a right click, so a left click does it too.
+    QObject::connect(m_tray.get(), &QSystemTrayIcon::activated, m_qmenu.get(),
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason != QSystemTrayIcon::Trigger || m_qmenu->isVisible())
+                             return;
+                         QRect icon = m_tray->geometry();
+                         m_qmenu->popup(icon.isValid() ? icon.bottomLeft() : QCursor::pos());
+                     });
 }
 
 QtStatusItem::~QtStatusItem()

@@ -24,6 +24,7 @@ public:
     const Menu& menu() const override { return m_menu; }
 
     QMenu& qmenu() { return *m_qmenu; }
+    QSystemTrayIcon& trayIcon() { return *m_tray; }
 
 private:
     void rebuild();

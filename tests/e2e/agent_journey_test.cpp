@@ -44,9 +44,12 @@ TEST_F(AgentJourney, APluggedInDriveOpensAfterOnePasskeyApprovalWithoutTheSystem
     EXPECT_TRUE((*bootstrap)["mounted"]);
     EXPECT_EQ((*bootstrap)["browsable"], false) << bootstrap->dump();
 
-    // Finder was asked to show the volume, and the sidebar catalog names it.
+    // Finder was asked once to show the volume, and the sidebar catalog names it.
+    quietPeriod();
     std::string opened = readTextFile(mac.sysroot() + "/private/var/log/macsim/open.jsonl");
     EXPECT_TRUE(contains(opened, "\"Finder\"") && contains(opened, mountPoint)) << opened;
+    EXPECT_EQ(finderWindows(), 1u) << opened;
+    EXPECT_EQ(children("mount-drive"), 1u);
     std::string catalog = readTextFile(home + "/Library/Group Containers/" + build::applicationGroupIdentifier
                                        + "/sidebar-volumes.json");
     EXPECT_TRUE(contains(catalog, dataUUID)) << catalog;
@@ -86,6 +89,10 @@ TEST_F(AgentJourney, ACancelledPasskeyLeavesTheVolumeLockedAndSaysSo)
                                                           "Could not unlock this Ferrolatch disk"}))
         << systemLog();
     EXPECT_FALSE(contains(systemLog(), promptLine(dataUUID)));
+    // The mounts the insertion made bring no second sheet.
+    quietPeriod();
+    EXPECT_EQ(alertMessages().size(), 2u) << systemLog();
+    EXPECT_EQ(children("mount-drive"), 1u);
     quit();
 }
 

@@ -7,6 +7,7 @@
 #include "tests/e2e/live_process.h"
 
 #include <chrono>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -48,8 +49,47 @@ protected:
         environment["FERROLATCH_UI_TRANSCRIPT"] = transcript;
         fs::remove(transcript);
         agent = std::make_unique<LiveProcess>(ferrolatchExecutable(), std::vector<std::string> {}, environment);
-        ASSERT_TRUE(menuBarShows("Waiting for a Ferrolatch disk")) << menuBar();
+        ASSERT_TRUE(menuBarShows("Quit Ferrolatch")) << menuBar();
+        settle();
     }
+
+    // Returns once the agent has done what it had queued, its start-up scan
+    // among them: a row chosen from the menu runs after every earlier task.
+    // The drive a test plugs in then meets an agent at rest.
+    void settle()
+    {
+        RunResult chosen = mac.macsim({"menubar", "click", "Scan for Ferrolatch Drives"});
+        ASSERT_EQ(chosen.status, 0) << chosen.err;
+    }
+
+    // The child instances the agent started with these words.
+    std::size_t children(const std::string& command)
+    {
+        std::size_t started = 0;
+        for (const json& call : audit()) {
+            if (call["tool"] != "open")
+                continue;
+            std::vector<std::string> words = call["argv"];
+            started += std::find(words.begin(), words.end(), command) != words.end();
+        }
+        return started;
+    }
+    std::size_t finderWindows()
+    {
+        std::string opened = mac.sysroot() + "/private/var/log/macsim/open.jsonl";
+        std::size_t windows = 0;
+        for (const json& line : fs::exists(opened) ? jsonLines(readTextFile(opened)) : std::vector<json> {})
+            windows += line["application"] == "Finder";
+        return windows;
+    }
+    // Waits until the transcript holds this many alerts; an agent that ended shows no more.
+    bool alertsShown(std::size_t count)
+    {
+        return eventually([&] { return alertMessages().size() >= count || agent->hasExited(); })
+            && alertMessages().size() >= count;
+    }
+    // Long enough for every mount the insertion made to have brought its scan.
+    static void quietPeriod() { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); }
 
     std::string menuBar() { return mac.macsim({"menubar"}).out; }
 

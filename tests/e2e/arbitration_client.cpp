@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -58,16 +59,15 @@ std::string uuidOf(DiskArbitrationSession& session, const DiskReference& disk)
 const DiskDissenter refusal {kDAReturnNotPermitted, "the test client refuses this mount"};
 const DiskDissenter keeping {kDAReturnExclusiveAccess, "the test client keeps its claim"};
 
-std::optional<DiskDissenter> release(const DiskReference& disk, void* context)
+std::optional<DiskDissenter> release(const DiskReference& disk, Behaviour& behaviour)
 {
-    auto& behaviour = *static_cast<Behaviour*>(context);
     say("release " + disk.bsdName);
     if (behaviour.claim == "keep")
         return keeping;
     return std::nullopt;
 }
 
-void claimed(const DiskReference& disk, const std::optional<DiskDissenter>& dissenter, void*)
+void claimed(const DiskReference& disk, const std::optional<DiskDissenter>& dissenter)
 {
     say((dissenter ? "claim refused " : "claimed ") + disk.bsdName);
 }
@@ -81,9 +81,8 @@ void claimed(const DiskReference& disk, const std::optional<DiskDissenter>& diss
     std::abort();
 }
 
-void peek(const DiskReference& disk, void* context)
+void peek(const DiskReference& disk, Behaviour& behaviour)
 {
-    auto& behaviour = *static_cast<Behaviour*>(context);
     DiskArbitrationSession& session = *behaviour.session;
     if (behaviour.approval == "hang") {
         say("peek " + disk.bsdName);
@@ -92,12 +91,12 @@ void peek(const DiskReference& disk, void* context)
     bool alreadyClaimed = session.isClaimed(disk);
     say("peek " + disk.bsdName + " " + uuidOf(session, disk) + (alreadyClaimed ? " claimed" : ""));
     if (behaviour.claim != "none")
-        session.claim(disk, release, context, claimed, context);
+        session.claim(
+            disk, [&behaviour](const DiskReference& released) { return release(released, behaviour); }, claimed);
 }
 
-std::optional<DiskDissenter> approve(const DiskReference& disk, void* context)
+std::optional<DiskDissenter> approve(const DiskReference& disk, Behaviour& behaviour)
 {
-    auto& behaviour = *static_cast<Behaviour*>(context);
     say("approve " + disk.bsdName);
     if (behaviour.approval == "hang")
         hangForever();
@@ -160,8 +159,9 @@ int main(int argc, char** argv)
         if (!session)
             return 3;
         behaviour.session = session.get();
-        session->registerDiskPeekCallback(peek, &behaviour);
-        session->registerDiskMountApprovalCallback(approve, &behaviour);
+        session->registerDiskPeekCallback([&behaviour](const DiskReference& disk) { peek(disk, behaviour); });
+        session->registerDiskMountApprovalCallback(
+            [&behaviour](const DiskReference& disk) { return approve(disk, behaviour); });
         session->setDispatchQueue("test.arbitration-client");
     }
     for (const std::string& name : observed)
@@ -176,14 +176,15 @@ int main(int argc, char** argv)
             say(std::string("volume ") + eventName(event.kind) + " " + event.path + (listed ? " listed" : " unlisted"));
         });
 
+    std::map<std::string, FerrolatchMountGuard::ExplicitUnlock> windows;
     std::thread input([&] {
         std::string line;
         while (std::getline(std::cin, line)) {
             loop.post([&, line] {
                 if (line.rfind("allow ", 0) == 0 && guard)
-                    guard->beginExplicitUnlock(line.substr(6));
+                    windows[line.substr(6)] = guard->beginExplicitUnlock(line.substr(6));
                 else if (line.rfind("end ", 0) == 0 && guard)
-                    guard->endExplicitUnlock(line.substr(4));
+                    windows.erase(line.substr(4));
                 say("ok " + line);
             });
         }

@@ -39,7 +39,8 @@ const std::string usage =
     "  ferrolatch-proof agent-disable\n"
     "  ferrolatch-proof agent-status\n"
     "  ferrolatch-proof about\n"
-    "  ferrolatch-proof self-test\n";
+    "  ferrolatch-proof self-test\n"
+    "  ferrolatch-proof forget-drive VOLUME_UUID\n";
 
 struct UsageCase {
     const char* name;

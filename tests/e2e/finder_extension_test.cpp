@@ -123,6 +123,8 @@ TEST_F(FinderMac, TheChangeNotificationAloneAppliesARewrittenCatalog)
     mac.macsimOrThrow({"disk", "attach", "disk4"});
     ASSERT_TRUE(menuBarShows("Mounted PRIVATE")) << menuBar() << systemLog();
     std::string mountPoint = (*volumeNamed("PRIVATE"))["mountPoint"];
+    // The agent at rest: its later refreshes would publish the catalog again.
+    quietPeriod();
 
     // Loaded after the drive opened, it finds the volume at once.
     ASSERT_EQ(mac.macsim({"finder", "start", bundle}).status, 0);

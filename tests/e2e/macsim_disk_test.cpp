@@ -152,6 +152,17 @@ TEST(MacsimDisk, ListsOnlyAttachedExternalPhysicalWholeDisks)
         Plist identity = info(mac, refused);
         EXPECT_TRUE(text(identity, "VirtualOrPhysical") == "Virtual" || flag(identity, "Internal")) << refused;
     }
+
+    // The state says of each volume what diskutil says of its disk.
+    ASSERT_EQ(mac.tool(diskutil, {"eraseDisk", "APFS", "INNER", "GPT", "disk5"}).status, 0);
+    nlohmann::json machine = state(mac);
+    std::map<std::string, bool> internalVolumes;
+    for (const auto& volume : machine["volumes"])
+        internalVolumes[volume["name"]] = volume["internal"];
+    EXPECT_TRUE(internalVolumes["INNER"]);
+    EXPECT_TRUE(flag(info(mac, mac.sysroot() + "/Volumes/INNER"), "Internal"));
+    EXPECT_FALSE(internalVolumes["FERROLATCH"]);
+    EXPECT_TRUE(internalVolumes["Macintosh HD"]);
 }
 
 TEST(MacsimDisk, InfoAnswersForEveryFormOfTarget)
@@ -201,7 +212,17 @@ TEST(MacsimDisk, InfoAnswersForEveryFormOfTarget)
 
     EXPECT_EQ(text(info(mac, "disk5"), "VirtualOrPhysical"), "Virtual");
 
-    for (const char* unknown : {"disk9", "disk4s7", "disk5s9", "/dev/disk9", "frobnicate"}) {
+    // A volume's UUID names it too, in either letter case, as a Mac's diskutil takes it.
+    std::string uuid = text(volume, "VolumeUUID");
+    std::string lower = uuid;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (const std::string& named : {uuid, lower}) {
+        SCOPED_TRACE(named);
+        EXPECT_EQ(text(info(mac, named), "DeviceIdentifier"), "disk5s1");
+    }
+
+    for (const char* unknown : {"disk9", "disk4s7", "disk5s9", "/dev/disk9", "frobnicate",
+                                "0DDBA11D-0000-4000-8000-000000000003"}) {
         RunResult result = mac.tool(diskutil, {"info", "-plist", unknown});
         EXPECT_EQ(result.status, 1) << unknown;
         EXPECT_EQ(result.err, std::string("Could not find disk: ") + unknown + "\n");

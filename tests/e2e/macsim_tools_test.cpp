@@ -349,6 +349,10 @@ TEST(MacsimTools, KeychainControlListsAndRefusesFaultsItCannotQueue)
         {{"keychain", "fault", "add", "-25299x"}, "macsim: not a 32-bit status: -25299x\n"},
         {{"keychain"}, "macsim: unrecognised command line (macsim help lists the commands)\n"},
         {{"keychain", "list", "--all"}, "macsim: unrecognised command line (macsim help lists the commands)\n"},
+        {{"finder"}, "macsim: unrecognised command line (macsim help lists the commands)\n"},
+        {{"channel"}, "macsim: unrecognised command line (macsim help lists the commands)\n"},
+        {{"channel", "ask", "com.quorvel.ferrolatch.agent", "explicit-unlock X"},
+         "macsim: no process offers com.quorvel.ferrolatch.agent\n"},
     };
     for (const Case& c : cases) {
         RunResult result = mac.macsim(c.arguments);

@@ -277,6 +277,11 @@ TEST_F(MacsimVolume, EjectUnmountsTheWholeDriveUnlessAFileOnItIsOpen)
                                     0),
                   0u)
             << refused.err;
+        // The second line names the volume in use, whichever name the eject was given.
+        EXPECT_NE(refused.err.find("\nVolume " + volumeNamed(mac, "disk5s2")["name"].get<std::string>()
+                                   + " on disk5s2 failed to unmount: dissented by PID " + std::to_string(holder.pid())),
+                  std::string::npos)
+            << refused.err;
         EXPECT_EQ(volumeNamed(mac, "disk5s2")["locked"], false);
         EXPECT_TRUE(exists(mountPoint() + "/open.txt"));
         EXPECT_TRUE(exists(bootstrap));

@@ -11,6 +11,8 @@
 #include "crypto/manifest.h"
 #include "disk/apfs_inventory.h"
 #include "platform/disk_arbitration.h"
+#include "platform/file_events.h"
+#include "platform/local_channels.h"
 #include "platform/main_loop.h"
 #include "platform/mounted_volumes.h"
 #include "platform/notifications.h"
@@ -26,6 +28,7 @@
 #include "common/path_text.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -62,7 +65,12 @@ public:
         entries.push_back({now + delay, timer, std::move(task)});
         return timer;
     }
-    void run() override {}
+    // What runs "inside" the loop, if anything; then the loop has ended.
+    void run() override
+    {
+        if (onRun)
+            onRun();
+    }
     void stop() override { ++stops; }
     void runUntil(const std::function<bool()>&) override {}
     Clock& clock() override { return m_clock; }
@@ -94,6 +102,7 @@ public:
 
     double now = 0;
     int stops = 0;
+    std::function<void()> onRun;
     std::vector<Entry> entries;
 
 private:
@@ -210,6 +219,79 @@ public:
     std::vector<Token> removed;
 };
 
+// File events fired by the test: each observed path by name.
+class FakeFileEvents final : public FileEvents {
+public:
+    Token observe(const std::string& path, Observer observer) override
+    {
+        observers[++m_last] = {path, std::move(observer)};
+        return m_last;
+    }
+    void removeObserver(Token token) override { observers.erase(token); }
+    // What the Mac reports after something at the path changed.
+    void fire(const std::string& path)
+    {
+        for (auto& [token, observed] : std::map(observers))
+            if (observed.first == path)
+                observed.second();
+    }
+    std::map<Token, std::pair<std::string, Observer>> observers;
+
+private:
+    Token m_last = 0;
+};
+
+// The user's local channel inside one process: offers by name, connections
+// that hold what the service keeps for them until they go.
+class FakeLocalChannels final : public LocalChannels {
+public:
+    class Offer final : public ChannelOffer {
+    public:
+        Offer(FakeLocalChannels& owner, std::string service) : m_owner(owner), m_service(std::move(service)) {}
+        ~Offer() override { m_owner.offered.erase(m_service); }
+
+    private:
+        FakeLocalChannels& m_owner;
+        std::string m_service;
+    };
+    class Connection final : public ChannelConnection {
+    public:
+        Connection(FakeLocalChannels& owner, std::string service) : m_owner(owner), m_service(std::move(service)) {}
+        std::optional<std::string> request(std::string_view text, std::chrono::milliseconds) override
+        {
+            auto found = m_owner.offered.find(m_service);
+            if (found == m_owner.offered.end())
+                return std::nullopt;
+            ChannelReply reply = found->second(text);
+            if (reply.keep)
+                kept.push_back(std::move(reply.keep));
+            keptFor = reply.keepAtMost;
+            return reply.text;
+        }
+        std::vector<std::shared_ptr<void>> kept;
+        std::chrono::milliseconds keptFor {0};
+
+    private:
+        FakeLocalChannels& m_owner;
+        std::string m_service;
+    };
+
+    std::unique_ptr<ChannelOffer> offer(std::string_view service, Handler handler) override
+    {
+        if (!offered.emplace(std::string(service), std::move(handler)).second)
+            return nullptr;
+        return std::make_unique<Offer>(*this, std::string(service));
+    }
+    std::unique_ptr<ChannelConnection> connect(std::string_view service) override
+    {
+        if (!offered.contains(std::string(service)))
+            return nullptr;
+        return std::make_unique<Connection>(*this, std::string(service));
+    }
+
+    std::map<std::string, Handler> offered;
+};
+
 class CountingNotifications final : public Notifications {
 public:
     void post(std::string_view) override { ++posted; }
@@ -230,6 +312,7 @@ public:
     std::string applicationSupportDirectory() override { return "/Users/a/Library/Application Support"; }
     std::string systemFile(std::string_view path) override { return std::string(path); }
     std::optional<std::string> groupContainer(std::string_view) override { return "/Users/a/Group"; }
+    std::string temporaryDirectory() override { return "/private/tmp"; }
     std::string bundle = "/Applications/Ferrolatch.app";
     std::set<std::string> missingResources;
 };
@@ -257,17 +340,27 @@ private:
     Events& m_events;
 };
 
-// Disk Arbitration whose disks are the machine's data volumes, by device.
+// Disk Arbitration whose disks are the machine's volumes, by device. The
+// session keeps what the guard registers, so a test can attach a disk the
+// way Disk Arbitration reports it: a peek for each of its volumes.
 class FakeArbitration final : public DiskArbitration {
 public:
     class Session final : public DiskArbitrationSession {
     public:
         explicit Session(FakeArbitration& owner) : m_owner(owner) {}
-        void registerDiskPeekCallback(PeekCallback, void*) override {}
-        void registerDiskMountApprovalCallback(MountApprovalCallback, void*) override {}
+        ~Session() override { m_owner.session = nullptr; }
+        Registration registerDiskPeekCallback(PeekCallback callback) override
+        {
+            peek = std::move(callback);
+            return 1;
+        }
+        Registration registerDiskMountApprovalCallback(MountApprovalCallback callback) override
+        {
+            approval = std::move(callback);
+            return 2;
+        }
         void setDispatchQueue(std::optional<std::string_view>) override {}
-        void unregisterCallback(PeekCallback, void*) override {}
-        void unregisterCallback(MountApprovalCallback, void*) override {}
+        void unregisterCallback(Registration) override {}
         std::optional<DiskDescription> copyDescription(const DiskReference& disk) override
         {
             auto found = m_owner.uuids.find(disk.bsdName);
@@ -276,7 +369,10 @@ public:
             return DiskDescription {*createCFUUIDFromString(found->second)};
         }
         bool isClaimed(const DiskReference&) override { return false; }
-        void claim(const DiskReference&, ClaimReleaseCallback, void*, ClaimCallback, void*) override {}
+        void claim(const DiskReference&, ClaimReleaseCallback, ClaimCallback) override {}
+
+        PeekCallback peek;
+        MountApprovalCallback approval;
 
     private:
         FakeArbitration& m_owner;
@@ -285,16 +381,28 @@ public:
     {
         if (!available)
             return nullptr;
-        return std::make_unique<Session>(*this);
+        auto made = std::make_unique<Session>(*this);
+        session = made.get();
+        ++sessions;
+        return made;
+    }
+    // Offers a volume as its disk arrives.
+    void peek(const std::string& device, const std::string& uuid)
+    {
+        uuids[device] = uuid;
+        if (session && session->peek)
+            session->peek({device, 0});
     }
     std::map<std::string, std::string> uuids; // device -> UUID as its description gives it
     bool available = true;
+    Session* session = nullptr;
+    int sessions = 0; // created so far
 };
 
 // One set-up drive: a bootstrap volume carrying the manifest and an
 // encrypted data volume.
 struct FakeDrive {
-    std::string disk = "disk4";
+    std::string disk = "disk4"; // also the APFS container of both volumes
     std::string bootstrapPath = "/Volumes/FERROLATCH";
     bool bootstrapInternal = false;
     std::optional<bool> bootstrapInternalReported = false;
@@ -310,6 +418,13 @@ struct FakeDrive {
     bool dataFileVault = true;
 
     std::string bootstrapDevice() const { return disk + "s1"; }
+    std::string physicalStore() const { return disk + "0s2"; } // the container's partition of the USB disk
+    // Made from the disk's name, so that each drive's bootstrap volume has its own.
+    std::string bootstrapVolumeUUID() const
+    {
+        std::string digits = disk.substr(4);
+        return "B0075742-0000-4000-8000-" + std::string(12 - std::min<std::size_t>(digits.size(), 12), '0') + digits;
+    }
     std::string dataDevice() const { return disk + "s2"; }
     std::string manifestPath() const { return bootstrapPath + "/ferrolatch.json"; }
     std::string dataMountPoint() const { return "/Volumes/" + name; }
@@ -322,8 +437,12 @@ inline Manifest driveManifest(const FakeDrive& drive, std::string kind = "native
 
 // diskutil, open and the volume listing over a few drives. The child that
 // open starts unlocks its drive's volume unless childStatus says otherwise.
+// Every mount and unmount it makes is announced, as the workspace announces
+// them, the agent's own remounts and the child's unlock included.
 class FakeMachine final : public ToolRunner, public MountedVolumes {
 public:
+    using Announce = std::function<void(VolumeEventKind kind)>;
+
     FakeMachine(Events& events, MemoryFiles& files) : m_events(events), m_files(files) {}
 
     FakeDrive& add(FakeDrive drive, const std::string& manifestText = {})
@@ -338,16 +457,12 @@ public:
                        const SecretBytes*) override
     {
         std::string line = lastPathComponent(executable);
-        for (const std::string& word : arguments)
-            line += " " + word;
+        for (std::size_t index = 0; index < arguments.size(); ++index)
+            // The child's error file has a random name; the events say where it goes.
+            line += " " + (index == 3 && arguments[2] == "--stderr" ? std::string("ERRORS") : arguments[index]);
         m_events.push_back(line);
-        if (line == "diskutil apfs list -plist") {
-            std::vector<APFSVolume> volumes;
-            for (const FakeDrive& drive : drives)
-                if (drive.attached && (drive.locked || !drive.vanishesWhenUnlocked))
-                    volumes.push_back({drive.dataDevice(), drive.uuid, drive.name, true, drive.locked});
-            return {0, inventory("disk9", volumes), ""};
-        }
+        if (line == "diskutil apfs list -plist")
+            return {0, apfsList(), ""};
         for (FakeDrive& drive : drives) {
             if (!drive.attached)
                 continue;
@@ -363,30 +478,42 @@ public:
                 drive.bootstrapBrowsable = false;
                 if (drive.remountLosesManifest && m_files.exists(drive.manifestPath()))
                     m_files.removeFile(drive.manifestPath());
+                announce(arguments.front() == "unmount" ? VolumeEventKind::DidUnmount : VolumeEventKind::DidMount);
                 return {0, "", ""};
             }
-            if (line == "open -n -W /Applications/Ferrolatch.app --args mount-drive " + drive.manifestPath()) {
+            if (isChild(arguments, "mount-drive " + drive.manifestPath())) {
                 if (duringChild)
                     duringChild(drive);
-                if (childStatus != 0 || failingChildren.contains(drive.disk))
+                if (childStatus != 0 || failingChildren.contains(drive.disk)) {
+                    // What the child says on its standard error, open passes on to the file.
+                    if (!childError.empty())
+                        m_files.put(arguments[3], "ferrolatch-proof: " + childError + "\n");
                     return {childStatus != 0 ? childStatus : 1, "", ""};
-                drive.locked = false;
+                }
+                if (drive.locked) {
+                    drive.locked = false;
+                    announce(VolumeEventKind::DidMount);
+                }
                 return {0, "", ""};
             }
         }
-        if (executable == "/usr/bin/open")
+        if (executable == "/usr/bin/open") {
+            if (std::optional<std::string> words = childCommand(arguments); words && otherChild)
+                otherChild(*words);
             return {0, "", ""};
+        }
         return {1, "", "Could not find disk: " + (arguments.empty() ? "" : arguments.back())};
     }
 
     std::vector<MountedVolumeInfo> mountedVolumes(Hidden hidden) override
     {
         std::vector<MountedVolumeInfo> listed {{"/", "Macintosh HD", "11111111-2222-3333-4444-555555555555", true, true, false}};
+        listed.insert(listed.end(), otherVolumes.begin(), otherVolumes.end());
         for (const FakeDrive& drive : drives) {
             if (!drive.attached)
                 continue;
             if (hidden == Hidden::Listed || drive.bootstrapBrowsable)
-                listed.push_back({drive.bootstrapPath, "FERROLATCH", std::nullopt, drive.bootstrapInternalReported,
+                listed.push_back({drive.bootstrapPath, "FERROLATCH", drive.bootstrapVolumeUUID(), drive.bootstrapInternalReported,
                                   drive.bootstrapBrowsable, true});
             if (!drive.locked)
                 listed.push_back({drive.dataMountPoint(), drive.name, drive.uuid, false, true, true});
@@ -402,12 +529,79 @@ public:
         throw std::runtime_error("no drive " + name);
     }
 
+    // Plugs a drive in again: locked, its bootstrap browsable, each volume
+    // offered to Disk Arbitration, then the bootstrap's mount announced.
+    void attach(FakeDrive& drive, FakeArbitration& arbitration)
+    {
+        drive.attached = true;
+        drive.locked = true;
+        drive.bootstrapBrowsable = true;
+        arbitration.peek(drive.bootstrapDevice(), drive.bootstrapVolumeUUID());
+        arbitration.peek(drive.dataDevice(), drive.uuid);
+        announce(VolumeEventKind::DidMount);
+    }
+    void detach(FakeDrive& drive)
+    {
+        drive.attached = false;
+        announce(VolumeEventKind::DidUnmount);
+    }
+
+    // "open -n -W --stderr FILE BUNDLE --args WORDS": the words, or none for another open.
+    static std::optional<std::string> childCommand(const std::vector<std::string>& arguments)
+    {
+        if (arguments.size() < 6 || arguments[0] != "-n" || arguments[1] != "-W" || arguments[2] != "--stderr"
+            || arguments[4] != "/Applications/Ferrolatch.app" || arguments[5] != "--args")
+            return std::nullopt;
+        std::string words;
+        for (std::size_t index = 6; index < arguments.size(); ++index)
+            words += (words.empty() ? "" : " ") + arguments[index];
+        return words;
+    }
+    static bool isChild(const std::vector<std::string>& arguments, const std::string& words)
+    {
+        return childCommand(arguments) == words;
+    }
+
     std::deque<FakeDrive> drives;
+    Announce announce = [](VolumeEventKind) {};
     int childStatus = 0;
     std::set<std::string> failingChildren; // disks whose child instance exits with 1
+    std::string childError;                // the error line a failing child leaves
     std::function<void(FakeDrive&)> duringChild;
+    std::function<void(const std::string& words)> otherChild; // a child of any other command    // Volumes of the Mac that belong to no drive (its internal ones, a backup disk).
+    std::vector<APFSVolume> strangers;
+    // Mounted volumes listed after the root volume and before the drives.
+    std::vector<MountedVolumeInfo> otherVolumes;
 
 private:
+    std::string apfsList() const
+    {
+        std::string containers;
+        for (const FakeDrive& drive : drives) {
+            if (!drive.attached)
+                continue;
+            std::string rows = volumeRow(drive.bootstrapDevice(), drive.bootstrapVolumeUUID(), "FERROLATCH", false, false);
+            if (drive.locked || !drive.vanishesWhenUnlocked)
+                rows += volumeRow(drive.dataDevice(), drive.uuid, drive.name, true, drive.locked);
+            containers += "<dict><key>ContainerReference</key><string>" + drive.disk
+                + "</string><key>PhysicalStores</key><array><dict><key>DeviceIdentifier</key><string>"
+                + drive.physicalStore() + "</string></dict></array><key>Volumes</key><array>" + rows + "</array></dict>";
+        }
+        for (const APFSVolume& volume : strangers)
+            containers += "<dict><key>ContainerReference</key><string>disk1</string><key>PhysicalStores</key><array>"
+                          "<dict><key>DeviceIdentifier</key><string>disk0s2</string></dict></array><key>Volumes</key>"
+                          "<array>"
+                + volumeRow(volume.device, volume.uuid, volume.name, volume.encrypted, volume.locked) + "</array></dict>";
+        return plistDocument("<dict><key>Containers</key><array>" + containers + "</array></dict>");
+    }
+    static std::string volumeRow(const std::string& device, const std::string& uuid, const std::string& name,
+                                 bool encrypted, bool locked)
+    {
+        return "<dict><key>DeviceIdentifier</key><string>" + device + "</string><key>APFSVolumeUUID</key><string>" + uuid
+            + "</string><key>Name</key><string>" + name + "</string><key>Encryption</key>" + flag(encrypted)
+            + "<key>Locked</key>" + flag(locked) + "</dict>";
+    }
+
     static std::string dataVolumeInfo(const FakeDrive& drive)
     {
         return plistDocument("<dict><key>MountPoint</key><string>" + (drive.locked ? "" : drive.dataMountPoint())

@@ -28,6 +28,9 @@ void MemoryFiles::check(const std::string& operation, const std::string& path, b
 {
     if (auto failure = m_failures.find(operation); failure != m_failures.end() && --failure->second <= 0)
         throw PlatformError::fromErrno(EIO, operation + " " + path);
+    for (const std::string& directory : m_unreadable)
+        if (path.rfind(directory + "/", 0) == 0)
+            throw PlatformError::fromErrno(EACCES, "could not read attributes of " + path);
     if (writes) {
         for (const std::string& directory : m_readOnly)
             if (path.rfind(directory + "/", 0) == 0 || path == directory)

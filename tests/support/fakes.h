@@ -58,6 +58,8 @@ public:
     void putLink(const std::string& path) { entries[path] = {FileAttributes::Type::SymbolicLink, "", 0777, 0}; }
     // Everything under this directory refuses writes with EROFS.
     void makeReadOnly(const std::string& directory) { m_readOnly.insert(directory); }
+    // Nothing under this directory can be looked at: EACCES, as for a volume the user may not read.
+    void makeUnreadable(const std::string& directory) { m_unreadable.insert(directory); }
     // The named operation ("exists", "setMode", "setFlags" …) fails with EIO from the nth call on.
     void failOperation(const std::string& operation, int nth = 1) { m_failures[operation] = nth; }
 
@@ -82,6 +84,7 @@ private:
     Entry& existing(const std::string& path);
 
     std::set<std::string> m_readOnly;
+    std::set<std::string> m_unreadable;
     std::map<std::string, int> m_failures;
 };
 

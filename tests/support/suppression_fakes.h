@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ public:
     std::optional<PreferenceValue> copyValue(std::string_view key, std::string_view domain) override
     {
         calls.push_back("copy " + std::string(key));
+        if (removed[std::string(domain)].contains(std::string(key)))
+            return std::nullopt;
         for (auto* layer : {&staged, &stored}) {
             auto found = layer->find(std::string(domain));
             if (found != layer->end())
@@ -28,22 +31,37 @@ public:
     void setValue(std::string_view key, const PreferenceValue& value, std::string_view domain) override
     {
         calls.push_back("set " + std::string(key));
+        removed[std::string(domain)].erase(std::string(key));
         staged[std::string(domain)].insert_or_assign(std::string(key), value);
+    }
+    void removeValue(std::string_view key, std::string_view domain) override
+    {
+        calls.push_back("remove " + std::string(key));
+        if (auto found = staged.find(std::string(domain)); found != staged.end())
+            if (auto value = found->second.find(key); value != found->second.end())
+                found->second.erase(value);
+        removed[std::string(domain)].insert(std::string(key));
     }
     bool synchronize(std::string_view domain) override
     {
         calls.push_back("synchronize " + std::string(domain));
         if (!persists)
             return false;
-        if (!forgetsWrites)
+        if (!forgetsWrites) {
             for (auto& [key, value] : staged[std::string(domain)])
                 stored[std::string(domain)].insert_or_assign(key, value);
+            for (const std::string& key : removed[std::string(domain)])
+                if (auto found = stored[std::string(domain)].find(key); found != stored[std::string(domain)].end())
+                    stored[std::string(domain)].erase(found);
+        }
         staged.erase(std::string(domain));
+        removed.erase(std::string(domain));
         return true;
     }
 
     std::map<std::string, PreferenceValue::Dictionary> staged;
     std::map<std::string, PreferenceValue::Dictionary> stored;
+    std::map<std::string, std::set<std::string>> removed;
     bool persists = true;       // synchronize reports success
     bool forgetsWrites = false; // reports success but keeps nothing
     std::vector<std::string> calls;

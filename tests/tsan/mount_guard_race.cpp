@@ -36,17 +36,17 @@ class QueueSession final : public DiskArbitrationSession {
 public:
     ~QueueSession() override { setDispatchQueue(std::nullopt); }
 
-    void registerDiskPeekCallback(PeekCallback callback, void* context) override
+    Registration registerDiskPeekCallback(PeekCallback callback) override
     {
         std::lock_guard lock(m_mutex);
-        m_peek = callback;
-        m_peekContext = context;
+        m_peek = std::move(callback);
+        return 1;
     }
-    void registerDiskMountApprovalCallback(MountApprovalCallback callback, void* context) override
+    Registration registerDiskMountApprovalCallback(MountApprovalCallback callback) override
     {
         std::lock_guard lock(m_mutex);
-        m_approval = callback;
-        m_approvalContext = context;
+        m_approval = std::move(callback);
+        return 2;
     }
     void setDispatchQueue(std::optional<std::string_view> label) override
     {
@@ -66,15 +66,13 @@ public:
         if (worker.joinable())
             worker.join();
     }
-    void unregisterCallback(PeekCallback, void*) override
+    void unregisterCallback(Registration registration) override
     {
         std::lock_guard lock(m_mutex);
-        m_peek = nullptr;
-    }
-    void unregisterCallback(MountApprovalCallback, void*) override
-    {
-        std::lock_guard lock(m_mutex);
-        m_approval = nullptr;
+        if (registration == 1)
+            m_peek = nullptr;
+        else
+            m_approval = nullptr;
     }
     std::optional<DiskDescription> copyDescription(const DiskReference&) override
     {
@@ -85,37 +83,36 @@ public:
         std::lock_guard lock(m_mutex);
         return m_claims.contains(disk.bsdName);
     }
-    void claim(const DiskReference& disk, ClaimReleaseCallback onRelease, void* releaseContext, ClaimCallback done,
-               void* doneContext) override
+    void claim(const DiskReference& disk, ClaimReleaseCallback onRelease, ClaimCallback done) override
     {
         {
             std::lock_guard lock(m_mutex);
-            m_claims[disk.bsdName] = {onRelease, releaseContext};
+            m_claims[disk.bsdName] = std::move(onRelease);
         }
-        post([disk, done, doneContext] { done(disk, std::nullopt, doneContext); });
+        post([disk, done = std::move(done)] { done(disk, std::nullopt); });
     }
 
     // What a tool asks; each waits until the queue has answered.
     void peek(const DiskReference& disk)
     {
         ask([this, disk] {
-            auto [callback, context] = registered(&QueueSession::m_peek, &QueueSession::m_peekContext);
+            PeekCallback callback = registered(&QueueSession::m_peek);
             if (callback)
-                callback(disk, context);
+                callback(disk);
             return true;
         });
     }
     bool approve(const DiskReference& disk)
     {
         return ask([this, disk] {
-            auto [callback, context] = registered(&QueueSession::m_approval, &QueueSession::m_approvalContext);
-            return !callback || !callback(disk, context);
+            MountApprovalCallback callback = registered(&QueueSession::m_approval);
+            return !callback || !callback(disk);
         });
     }
     bool release(const DiskReference& disk)
     {
         return ask([this, disk] {
-            std::pair<ClaimReleaseCallback, void*> held {nullptr, nullptr};
+            ClaimReleaseCallback held;
             {
                 std::lock_guard lock(m_mutex);
                 auto found = m_claims.find(disk.bsdName);
@@ -123,7 +120,7 @@ public:
                     return true;
                 held = found->second;
             }
-            if (held.first(disk, held.second))
+            if (held(disk))
                 return false;
             std::lock_guard lock(m_mutex);
             m_claims.erase(disk.bsdName);
@@ -132,11 +129,10 @@ public:
     }
 
 private:
-    template <typename Callback>
-    std::pair<Callback, void*> registered(Callback QueueSession::*callback, void* QueueSession::*context)
+    template <typename Callback> Callback registered(Callback QueueSession::*callback)
     {
         std::lock_guard lock(m_mutex);
-        return {this->*callback, this->*context};
+        return this->*callback;
     }
 
     bool ask(std::function<bool()> question)
@@ -176,11 +172,9 @@ private:
     std::deque<std::function<void()>> m_tasks;
     std::thread m_worker;
     bool m_stopping = false;
-    PeekCallback m_peek = nullptr;
-    void* m_peekContext = nullptr;
-    MountApprovalCallback m_approval = nullptr;
-    void* m_approvalContext = nullptr;
-    std::map<std::string, std::pair<ClaimReleaseCallback, void*>> m_claims;
+    PeekCallback m_peek;
+    MountApprovalCallback m_approval;
+    std::map<std::string, ClaimReleaseCallback> m_claims;
 };
 
 class QueueArbitration final : public DiskArbitration {
@@ -221,9 +215,10 @@ int main()
             }
         });
         for (int round = 0; round < 1500; ++round) {
-            guard->beginExplicitUnlock(enrolled);
+            FerrolatchMountGuard::ExplicitUnlock window = guard->beginExplicitUnlock(enrolled);
             guard->addEnrolledVolume(other);
-            guard->endExplicitUnlock(enrolled);
+            FerrolatchMountGuard::ExplicitUnlock overlapping = guard->beginExplicitUnlock(enrolled);
+            window.end();
         }
         done = true;
         tool.join();
@@ -234,7 +229,7 @@ int main()
         ok &= check(session.isClaimed(disk), "an enrolled volume was not claimed at its peek");
         ok &= check(!session.release(disk), "a claim was released outside an explicit unlock");
         ok &= check(!session.approve(disk), "a mount was approved outside an explicit unlock");
-        guard->beginExplicitUnlock(enrolled);
+        FerrolatchMountGuard::ExplicitUnlock window = guard->beginExplicitUnlock(enrolled);
         ok &= check(session.release(disk), "a claim was kept during an explicit unlock");
         ok &= check(session.approve(disk), "a mount was refused during an explicit unlock");
         guard.reset(); // unschedules while nothing is in flight, as the agent does at its end

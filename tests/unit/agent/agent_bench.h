@@ -30,16 +30,29 @@ struct AgentBench {
     RecordingSuppression suppression;
     FakeLoginItem loginItem {LoginItemStatus::NotRegistered};
     FakeFinderSyncController finderSync;
+    FakeFileEvents fileEvents;
+    FakeLocalChannels channels;
     std::ostringstream out;
     bool capable = true;
+    int probes = 0;
     Platform platform {.tools = machine, .out = out, .files = files, .log = log, .paths = paths,
                        .workspace = workspace, .mainLoop = loop, .ui = ui, .diskArbitration = arbitration,
                        .notifications = notifications, .volumeEvents = volumeEvents, .mountedVolumes = machine,
-                       .statusItem = statusItem, .loginItem = loginItem, .finderSync = finderSync};
+                       .statusItem = statusItem, .loginItem = loginItem, .finderSync = finderSync,
+                       .fileEvents = fileEvents, .channels = channels};
+
+    AgentBench()
+    {
+        // As the workspace does: each change is heard on the main loop.
+        machine.announce = [this](VolumeEventKind kind) { loop.post([this, kind] { volumeEvents.fire(kind); }); };
+    }
 
     std::shared_ptr<FerrolatchAgent> start()
     {
-        return FerrolatchAgent::create(platform, suppression, [this] { return capable; });
+        return FerrolatchAgent::create(platform, suppression, [this] {
+            ++probes;
+            return capable;
+        });
     }
 
     // A drive that set-up has registered on this Mac.
@@ -48,6 +61,22 @@ struct AgentBench {
         registerDrive(files, paths, suppression, driveManifest(drive));
         arbitration.uuids[drive.dataDevice()] = drive.uuid;
         return machine.add(drive);
+    }
+
+    // Runs the main loop until nothing more falls due within a minute: the
+    // insertion, its scan and every scan the mounts it made bring about.
+    void settle() { loop.advance(60); }
+
+    // The children started with these words ("mount-drive /Volumes/FERROLATCH/ferrolatch.json").
+    long children(const std::string& words) const
+    {
+        return count("open -n -W --stderr ERRORS /Applications/Ferrolatch.app --args " + words);
+    }
+    long finderWindows() const
+    {
+        return std::count_if(events.begin(), events.end(), [](const std::string& event) {
+            return event.starts_with("open file://");
+        });
     }
 
     // Whether the guard would refuse the data volume's mount now.

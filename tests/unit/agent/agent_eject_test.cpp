@@ -205,7 +205,7 @@ TEST(AgentEject, ARowWithoutAUUIDDoesNothing)
     MenuRow row;
     row.tag = ejectMenuTag;
     std::size_t before = bench.events.size();
-    agent->ejectDrive(row);
+    agent->menu().ejectDrive(row);
     EXPECT_EQ(bench.events.size(), before);
 }
 

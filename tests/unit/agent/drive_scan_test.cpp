@@ -1,5 +1,7 @@
 #include "agent/drive_chooser.h"
 #include "agent/drive_discovery.h"
+#include "agent/own_app_bundle.h"
+#include "common/ascii_case.h"
 #include "tests/unit/agent/agent_bench.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +9,19 @@
 namespace ferrolatch::testing {
 namespace {
 
-const std::string unlockAlert = "alert: Could not unlock this Ferrolatch disk | ";
+const std::string unlockAlert = "Could not unlock this Ferrolatch disk";
+const std::string mountDrive = "mount-drive /Volumes/FERROLATCH/ferrolatch.json";
+
+// A second drive, on a disk and container of its own.
+FakeDrive photosDrive(const std::string& bootstrapPath = "/Volumes/FERROLATCH 1")
+{
+    FakeDrive drive;
+    drive.disk = "disk5";
+    drive.bootstrapPath = bootstrapPath;
+    drive.uuid = "1A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9";
+    drive.name = "Photos";
+    return drive;
+}
 
 TEST(DriveScan, UnlocksAnInsertedDriveInItsStepOrder)
 {
@@ -24,19 +38,19 @@ TEST(DriveScan, UnlocksAnInsertedDriveInItsStepOrder)
     bench.loop.advance(0);
 
     const Events expected = {
+        // The snapshot the scan works from: the inventory, read once.
+        "diskutil apfs list -plist",
         "diskutil info -plist /Volumes/FERROLATCH",
         "diskutil unmount disk4s1",
         "diskutil mount nobrowse disk4s1",
         "diskutil info -plist disk4s1",
         "status: Unlocking Vault\u2026",
-        "open -n -W /Applications/Ferrolatch.app --args mount-drive /Volumes/FERROLATCH/ferrolatch.json",
+        "open -n -W --stderr ERRORS /Applications/Ferrolatch.app --args " + mountDrive,
         "diskutil apfs list -plist",
         "diskutil info -plist disk4s2",
         "status: Mounted Vault",
         "open file:///Volumes/Vault/",
-        // The closing refresh: the eject rows, then the status line.
-        "diskutil apfs list -plist",
-        "diskutil info -plist disk4s2",
+        // The closing refresh: one inventory, one description of the unlocked volume.
         "diskutil apfs list -plist",
         "diskutil info -plist disk4s2",
     };
@@ -89,9 +103,15 @@ TEST(DriveScan, AFailingDriveShowsTheAlertAndTheScanGoesOn)
         {"diskutil calls the bootstrap internal",
          [](AgentBench& bench, FakeDrive&) { bench.machine.drives.front().bootstrapInternal = true; },
          "could not identify the external bootstrap volume"},
-        {"the child instance fails",
+        {"the child instance fails without a word",
          [](AgentBench& bench, FakeDrive& drive) { bench.machine.failingChildren.insert(drive.disk); },
-         "open failed"},
+         "open failed: "},
+        {"the child instance fails with its own error line",
+         [](AgentBench& bench, FakeDrive& drive) {
+             bench.machine.failingChildren.insert(drive.disk);
+             bench.machine.childError = "diskutil failed: Could not find disk: disk4s2";
+         },
+         "diskutil failed: Could not find disk: disk4s2"},
         {"the re-mounted bootstrap lacks its manifest",
          [](AgentBench& bench, FakeDrive&) { bench.machine.drives.front().remountLosesManifest = true; },
          "bootstrap remounted without its Ferrolatch manifest"},
@@ -107,12 +127,7 @@ TEST(DriveScan, AFailingDriveShowsTheAlertAndTheScanGoesOn)
         AgentBench bench;
         FakeDrive broken;
         bench.machine.add(broken);
-        FakeDrive second;
-        second.disk = "disk5";
-        second.bootstrapPath = "/Volumes/FERROLATCH 1";
-        second.uuid = "1A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9";
-        second.name = "Photos";
-        bench.machine.add(second);
+        bench.machine.add(photosDrive());
         c.arrange(bench, broken);
         auto agent = bench.start();
         std::string statusAtAlert;
@@ -121,7 +136,7 @@ TEST(DriveScan, AFailingDriveShowsTheAlertAndTheScanGoesOn)
 
         ASSERT_EQ(bench.ui.alerts.size(), std::size_t {c.name == "not run from an application bundle" ? 2u : 1u});
         const ShownAlert& alert = bench.ui.alerts.front();
-        EXPECT_EQ(alert.messageText, "Could not unlock this Ferrolatch disk");
+        EXPECT_EQ(alert.messageText, unlockAlert);
         EXPECT_EQ(alert.style, AlertStyle::Warning);
         EXPECT_EQ(alert.buttons.size(), 1u);
         if (!c.description.empty()) {
@@ -129,11 +144,56 @@ TEST(DriveScan, AFailingDriveShowsTheAlertAndTheScanGoesOn)
         }
         EXPECT_EQ(statusAtAlert, "Ferrolatch needs attention");
         if (c.name != "not run from an application bundle") {
-            EXPECT_EQ(bench.count("open -n -W /Applications/Ferrolatch.app --args mount-drive "
-                                  "/Volumes/FERROLATCH 1/ferrolatch.json"),
-                      1);
+            EXPECT_EQ(bench.children("mount-drive /Volumes/FERROLATCH 1/ferrolatch.json"), 1);
         }
         EXPECT_FALSE(agent->scanning());
+    }
+}
+
+// A stranger's stick whose manifest names a volume that is not an encrypted
+// volume of its own container: nothing is hidden, registered, marked or
+// guarded, and the Mac's other volumes stay as they were.
+TEST(DriveScan, AManifestMayOnlyNameAnEncryptedVolumeOfItsOwnDrive)
+{
+    const APFSVolume internalSecrets {"disk1s5", "5EC12E75-0000-4000-8000-000000000001", "Secrets", true, true};
+    const APFSVolume plainBackup {"disk1s6", "BAC4B0AC-0000-4000-8000-000000000002", "Backup", false, false};
+    struct Case {
+        std::string name;
+        std::string namedUUID;
+    };
+    const FakeDrive stick;
+    const Case cases[] = {
+        {"an internal encrypted volume", internalSecrets.uuid},
+        {"an unencrypted backup volume of another disk", plainBackup.uuid},
+        {"a made-up volume", "0DDBA11D-0000-4000-8000-000000000003"},
+        {"its own bootstrap volume", stick.bootstrapVolumeUUID()},
+        {"the right volume in lower case, but on another drive", "1a1b2c3d-4e5f-4061-8273-94a5b6c7d8e9"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AgentBench bench;
+        bench.machine.strangers = {internalSecrets, plainBackup};
+        bench.machine.add(photosDrive());
+        FakeDrive named = stick;
+        named.uuid = c.namedUUID;
+        bench.machine.add(stick, encodeManifest(driveManifest(named)));
+        auto agent = bench.start();
+        bench.loop.advance(0);
+
+        ASSERT_EQ(bench.ui.alerts.size(), 1u);
+        EXPECT_EQ(bench.ui.alerts.front().messageText, unlockAlert);
+        EXPECT_EQ(bench.ui.alerts.front().informativeText,
+                  "the manifest names a volume that is not an encrypted volume of its own Ferrolatch disk");
+        EXPECT_EQ(bench.count("diskutil unmount disk4s1"), 0);
+        EXPECT_EQ(bench.children(mountDrive), 0);
+        EXPECT_EQ(registeredVolumeUUIDs(bench.files, bench.paths), (std::set<std::string> {photosDrive().uuid}));
+        EXPECT_EQ(bench.suppression.installed, (std::vector<std::string> {photosDrive().uuid}));
+        if (asciiUppercased(c.namedUUID) != photosDrive().uuid) {
+            bench.arbitration.uuids["disk9s9"] = asciiUppercased(c.namedUUID);
+            EXPECT_FALSE(agent->mountGuard().shouldBlock({"disk9s9", 0}));
+        }
+        // The real drive beside it opened as usual.
+        EXPECT_EQ(bench.children("mount-drive /Volumes/FERROLATCH 1/ferrolatch.json"), 1);
     }
 }
 
@@ -199,20 +259,113 @@ TEST(DriveScan, AScanDuringAScanDoesNothing)
     EXPECT_EQ(bench.count("diskutil unmount disk4s1"), 1);
 }
 
+// Two drives plugged in at once: each is unlocked in its own child, in path
+// order, and each opens one Finder window, however many mounts follow.
 TEST(DriveScan, TwoDrivesAreUnlockedInPathOrder)
 {
     AgentBench bench;
-    FakeDrive second;
-    second.disk = "disk5";
-    second.bootstrapPath = "/Volumes/FERROLATCH 10";
-    second.uuid = "1A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9";
-    second.name = "Photos";
-    bench.machine.add(second);
+    auto agent = bench.start();
+    bench.settle();
+    FakeDrive& second = bench.machine.add(photosDrive("/Volumes/FERROLATCH 10"));
     FakeDrive first;
     first.bootstrapPath = "/Volumes/FERROLATCH 2";
-    bench.machine.add(first);
-    EXPECT_EQ(discoverManifests(bench.machine, bench.files),
-              (std::vector<std::string> {"/Volumes/FERROLATCH 2/ferrolatch.json", "/Volumes/FERROLATCH 10/ferrolatch.json"}));
+    FakeDrive& added = bench.machine.add(first);
+    bench.machine.attach(second, bench.arbitration);
+    bench.machine.attach(added, bench.arbitration);
+    bench.events.clear();
+    bench.settle();
+
+    Events children;
+    for (const std::string& event : bench.events)
+        if (event.starts_with("open "))
+            children.push_back(event);
+    EXPECT_EQ(children,
+              (Events {"open -n -W --stderr ERRORS /Applications/Ferrolatch.app --args mount-drive "
+                       "/Volumes/FERROLATCH 2/ferrolatch.json",
+                       "open file:///Volumes/Vault/",
+                       "open -n -W --stderr ERRORS /Applications/Ferrolatch.app --args mount-drive "
+                       "/Volumes/FERROLATCH 10/ferrolatch.json",
+                       "open file:///Volumes/Photos/"}));
+    EXPECT_FALSE(bench.machine.drive("Vault").locked);
+    EXPECT_FALSE(bench.machine.drive("Photos").locked);
+    EXPECT_TRUE(bench.ui.alerts.empty());
+}
+
+// The agent's own remount and the child's unlock announce mounts too; none of
+// them brings another attempt. A drive tried once, whatever came of it, is
+// tried again only after it is plugged in again or the user asks.
+TEST(DriveScan, OneInsertionIsOneAttempt)
+{
+    struct Case {
+        std::string name;
+        int childStatus;
+    };
+    for (const Case& c : {Case {"unlocked", 0}, Case {"passkey cancelled", 1}}) {
+        SCOPED_TRACE(c.name);
+        AgentBench bench;
+        auto agent = bench.start();
+        bench.settle();
+        FakeDrive& drive = bench.machine.add(FakeDrive {});
+        bench.machine.childStatus = c.childStatus;
+        bench.machine.attach(drive, bench.arbitration);
+        bench.settle();
+        EXPECT_EQ(bench.children(mountDrive), 1);
+        EXPECT_EQ(bench.finderWindows(), c.childStatus == 0 ? 1 : 0);
+        EXPECT_EQ(bench.ui.alerts.size(), c.childStatus == 0 ? 0u : 1u);
+
+        // Another volume mounts; the drive is not tried again.
+        bench.volumeEvents.fire(VolumeEventKind::DidMount);
+        bench.settle();
+        EXPECT_EQ(bench.children(mountDrive), 1);
+
+        // Plugged in again: one more attempt.
+        bench.machine.detach(drive);
+        bench.settle();
+        bench.machine.attach(drive, bench.arbitration);
+        bench.settle();
+        EXPECT_EQ(bench.children(mountDrive), 2);
+
+        // The user asks: every drive is tried.
+        bench.statusItem.click("Scan for Ferrolatch Drives");
+        bench.settle();
+        EXPECT_EQ(bench.children(mountDrive), 3);
+    }
+}
+
+// A volume unlocked before the agent looked, or one a command of the user's
+// is unlocking through the agent's window, is not tried by an automatic scan.
+TEST(DriveScan, AnUnlockedOrUnlockingVolumeIsNotTriedAutomatically)
+{
+    AgentBench bench;
+    FakeDrive unlocked;
+    unlocked.locked = false;
+    bench.enroll(unlocked);
+    auto agent = bench.start();
+    bench.settle();
+    EXPECT_EQ(bench.children(mountDrive), 0);
+    EXPECT_EQ(bench.finderWindows(), 0);
+    EXPECT_EQ(bench.statusItem.statusLine(), "Mounted Vault");
+
+    bench.machine.detach(bench.machine.drive("Vault"));
+    bench.settle();
+    FerrolatchMountGuard::ExplicitUnlock command = agent->mountGuard().beginExplicitUnlock(unlocked.uuid);
+    bench.machine.attach(bench.machine.drive("Vault"), bench.arbitration);
+    bench.settle();
+    EXPECT_EQ(bench.children(mountDrive), 0);
+}
+
+// A volume the user may not look into is passed over; the drive is found.
+TEST(DriveScan, AnUnreadableVolumeDoesNotStopTheScan)
+{
+    AgentBench bench;
+    bench.machine.otherVolumes = {{"/Volumes/Private", "Private", std::nullopt, false, true, true}};
+    bench.files.makeUnreadable("/Volumes/Private");
+    bench.machine.add(FakeDrive {});
+    auto agent = bench.start();
+    bench.loop.advance(0);
+    EXPECT_EQ(bench.children(mountDrive), 1);
+    EXPECT_EQ(bench.statusItem.statusLine(), "Mounted Vault");
+    EXPECT_TRUE(bench.ui.alerts.empty());
 }
 
 TEST(DriveDiscovery, BootstrapDeviceIdentifierAcceptsOnlyAnExternalPartition)
@@ -247,16 +400,43 @@ TEST(DriveDiscovery, BootstrapDeviceIdentifierAcceptsOnlyAnExternalPartition)
     }
 }
 
-TEST(DriveDiscovery, RunsTheOwnBundleWithOpen)
+TEST(OwnAppBundle, RunsTheBundleWithOpenAndItsErrorsInAPrivateFile)
 {
-    FakeToolRunner tools;
+    Events events;
+    MemoryFiles files;
+    FakeMachine machine(events, files);
     AgentPaths paths;
     paths.bundle = "/Applications/./Ferrolatch.app/";
-    tools.answer({"-n", "-W", "/Applications/Ferrolatch.app", "--args", "setup-drive"}, "");
-    runInOwnAppBundle(tools, paths, {"setup-drive"});
-    ASSERT_EQ(tools.calls.size(), 1u);
-    EXPECT_EQ(tools.calls.front().executable, "/usr/bin/open");
-    EXPECT_FALSE(tools.calls.front().standardInput);
+    std::string errors;
+    machine.otherChild = [&](const std::string&) { errors = "seen"; };
+    runInOwnAppBundle(machine, paths, files, {"setup-drive"});
+    EXPECT_EQ(events, Events {"open -n -W --stderr ERRORS /Applications/Ferrolatch.app --args setup-drive"});
+    EXPECT_EQ(errors, "seen");
+    // Nothing is left behind in the temporary folder.
+    EXPECT_TRUE(std::none_of(files.entries.begin(), files.entries.end(),
+                             [](const auto& entry) { return entry.first.starts_with("/private/tmp/"); }));
+}
+
+TEST(OwnAppBundle, AFailedChildSaysItsOwnLastErrorLine)
+{
+    struct Case {
+        std::string standardError;
+        std::optional<std::string> line;
+    };
+    const Case cases[] = {
+        {"ferrolatch-proof: diskutil failed: Could not find disk: disk5s2\n", "diskutil failed: Could not find disk: disk5s2"},
+        {"a warning\nferrolatch-proof: The operation was cancelled.\n\n  \n", "The operation was cancelled."},
+        {"no program prefix", "no program prefix"},
+        {"", std::nullopt},
+        {" \n\t\n", std::nullopt},
+        {"ferrolatch-proof: ", std::nullopt},
+        {"ferrolatch-proof: \xff\xfe\n", std::nullopt},
+        {std::string(1200, 'x'), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.standardError);
+        EXPECT_EQ(childErrorLine(c.standardError), c.line);
+    }
 }
 
 struct ChooserBench {
@@ -340,20 +520,18 @@ TEST(AgentMenuCommands, RecoveryAndSetUpRunInChildInstances)
     bench.events.clear();
     bench.statusItem.click("Authenticate to Show Recovery Key\u2026");
     bench.statusItem.click("Authenticate to Save Recovery in Passwords\u2026");
-    EXPECT_EQ(bench.count("open -n -W /Applications/Ferrolatch.app --args native-offline-recovery "
-                          "/Volumes/FERROLATCH/ferrolatch.json"),
-              1);
-    EXPECT_EQ(bench.count("open -n -W /Applications/Ferrolatch.app --args native-passwords-recovery "
-                          "/Volumes/FERROLATCH/ferrolatch.json"),
-              1);
+    EXPECT_EQ(bench.children("native-offline-recovery /Volumes/FERROLATCH/ferrolatch.json"), 1);
+    EXPECT_EQ(bench.children("native-passwords-recovery /Volumes/FERROLATCH/ferrolatch.json"), 1);
     EXPECT_TRUE(bench.ui.alerts.empty());
 
+    // A successful set-up scans, and the new drive opens.
+    bench.machine.otherChild = [&](const std::string& words) {
+        if (words == "setup-drive")
+            bench.machine.add(photosDrive());
+    };
     bench.statusItem.click("Set Up a Drive\u2026");
-    EXPECT_EQ(bench.count("open -n -W /Applications/Ferrolatch.app --args setup-drive"), 1);
-    // A successful set-up scans.
-    EXPECT_EQ(bench.count("open -n -W /Applications/Ferrolatch.app --args mount-drive "
-                          "/Volumes/FERROLATCH/ferrolatch.json"),
-              1);
+    EXPECT_EQ(bench.children("setup-drive"), 1);
+    EXPECT_EQ(bench.children("mount-drive /Volumes/FERROLATCH 1/ferrolatch.json"), 1);
 }
 
 TEST(AgentMenuCommands, FailuresShowTheirTitles)

@@ -40,23 +40,32 @@ public:
     std::set<std::string> claimed;
     std::optional<DiskDissenter> claimResult;
     std::function<void()> duringPortCall = [] {};
+    PeekCallback peek;
+    MountApprovalCallback approval;
 
     explicit FakeSession(std::vector<std::string>& record) : calls(record) {}
     ~FakeSession() override { calls.push_back("release session"); }
 
-    void registerDiskPeekCallback(PeekCallback, void* context) override { record("register peek", context); }
-    void registerDiskMountApprovalCallback(MountApprovalCallback, void* context) override
+    Registration registerDiskPeekCallback(PeekCallback callback) override
     {
-        record("register mount approval", context);
+        calls.push_back("register peek");
+        peek = std::move(callback);
+        return 1;
+    }
+    Registration registerDiskMountApprovalCallback(MountApprovalCallback callback) override
+    {
+        calls.push_back("register mount approval");
+        approval = std::move(callback);
+        return 2;
     }
     void setDispatchQueue(std::optional<std::string_view> label) override
     {
         calls.push_back(label ? "schedule on " + std::string(*label) : "unschedule");
     }
-    void unregisterCallback(PeekCallback, void* context) override { record("unregister peek", context); }
-    void unregisterCallback(MountApprovalCallback, void* context) override
+    void unregisterCallback(Registration registration) override
     {
-        record("unregister mount approval", context);
+        calls.push_back(registration == 1 ? "unregister peek" : registration == 2 ? "unregister mount approval"
+                                                                                 : "unregister what was never registered");
     }
     std::optional<DiskDescription> copyDescription(const DiskReference& disk) override
     {
@@ -69,38 +78,28 @@ public:
         duringPortCall();
         return claimed.contains(disk.bsdName);
     }
-    void claim(const DiskReference& disk, ClaimReleaseCallback release, void* releaseContext, ClaimCallback done,
-               void* doneContext) override
+    void claim(const DiskReference& disk, ClaimReleaseCallback release, ClaimCallback done) override
     {
         duringPortCall();
         calls.push_back("claim " + disk.bsdName);
         if (!claimResult) {
             claimed.insert(disk.bsdName);
-            releaseCallback = release;
-            releaseContextOf = releaseContext;
+            releaseCallback = std::move(release);
         }
-        done(disk, claimResult, doneContext);
+        done(disk, claimResult);
     }
 
     // What Disk Arbitration does when another client wants the disk.
     std::optional<DiskDissenter> requestRelease(const DiskReference& disk)
     {
-        std::optional<DiskDissenter> kept = releaseCallback(disk, releaseContextOf);
+        std::optional<DiskDissenter> kept = releaseCallback(disk);
         if (!kept)
             claimed.erase(disk.bsdName);
         return kept;
     }
 
-    void* registeredContext = nullptr;
-
 private:
-    void record(const std::string& call, void* withContext)
-    {
-        calls.push_back(call);
-        registeredContext = withContext;
-    }
-    ClaimReleaseCallback releaseCallback = nullptr;
-    void* releaseContextOf = nullptr;
+    ClaimReleaseCallback releaseCallback;
 };
 
 class FakeDiskArbitration final : public DiskArbitration {
@@ -133,7 +132,9 @@ struct Bench {
         session().descriptions["disk5s2"] = DiskDescription {disk_uuid::Value {bytesOf(stranger)}};
     }
     FakeSession& session() { return *diskArbitration.session; }
-    void* context() { return guard.get(); }
+    // What Disk Arbitration calls, through what the guard registered.
+    void peek(const std::string& name) { session().peek(disk(name)); }
+    std::optional<DiskDissenter> approve(const std::string& name) { return session().approval(disk(name)); }
 };
 
 TEST(MountGuard, StartsAndStopsInItsOrder)
@@ -142,7 +143,6 @@ TEST(MountGuard, StartsAndStopsInItsOrder)
     RecordingLog log;
     {
         FerrolatchMountGuard guard(diskArbitration, log, {enrolled});
-        EXPECT_EQ(diskArbitration.session->registeredContext, &guard);
         EXPECT_EQ(diskArbitration.calls,
                   (std::vector<std::string> {"create session", "register peek", "register mount approval",
                                              "schedule on com.quorvel.ferrolatch.mount-approval"}));
@@ -189,20 +189,21 @@ TEST(MountGuard, DecidesByEnrolledAndAllowedUUIDs)
         Bench bench(c.enrolled);
         bench.session().descriptions["disk6s1"] = DiskDescription {};
         bench.session().descriptions["disk7s1"] = DiskDescription {disk_uuid::Other {"CFString"}};
+        std::vector<FerrolatchMountGuard::ExplicitUnlock> windows;
         for (const std::string& uuid : c.allowed)
-            bench.guard->beginExplicitUnlock(uuid);
+            windows.push_back(bench.guard->beginExplicitUnlock(uuid));
         if (c.alreadyClaimed)
             bench.session().claimed.insert(c.disk);
 
         EXPECT_EQ(bench.guard->shouldBlock(disk(c.disk)), c.blocked);
-        std::optional<DiskDissenter> approval = FerrolatchMountGuard::mountApprovalCallback(disk(c.disk), bench.context());
+        std::optional<DiskDissenter> approval = bench.approve(c.disk);
         if (c.blocked)
             EXPECT_EQ(approval, (DiskDissenter {kDAReturnNotPermitted, "Ferrolatch handles this encrypted volume"}));
         else
             EXPECT_FALSE(approval);
 
         bench.session().calls.clear();
-        FerrolatchMountGuard::peekCallback(disk(c.disk), bench.context());
+        bench.peek(c.disk);
         EXPECT_EQ(bench.session().calls.size(), c.claims ? 1u : 0u);
     }
 }
@@ -224,11 +225,11 @@ TEST(MountGuard, AnyUUIDKindNormalisesToTheSameText)
 TEST(MountGuard, ClaimsLogTheirOutcomeOnce)
 {
     Bench bench;
-    FerrolatchMountGuard::peekCallback(disk("disk5s1"), bench.context());
-    FerrolatchMountGuard::peekCallback(disk("disk5s1"), bench.context()); // claimed now: not again
+    bench.peek("disk5s1");
+    bench.peek("disk5s1"); // claimed now: not again
     bench.session().claimResult = DiskDissenter {kDAReturnExclusiveAccess, "busy"};
     bench.session().descriptions["disk8s1"] = bench.session().descriptions["disk5s1"];
-    FerrolatchMountGuard::peekCallback(disk("disk8s1"), bench.context());
+    bench.peek("disk8s1");
     EXPECT_EQ(bench.log.lines, (std::vector<std::string> {
                                    "Ferrolatch claimed an enrolled encrypted volume before automatic handling",
                                    "Ferrolatch could not claim an enrolled encrypted volume"}));
@@ -237,23 +238,48 @@ TEST(MountGuard, ClaimsLogTheirOutcomeOnce)
 TEST(MountGuard, ReleasesItsClaimOnlyDuringAnExplicitUnlock)
 {
     Bench bench;
-    FerrolatchMountGuard::peekCallback(disk("disk5s1"), bench.context());
+    bench.peek("disk5s1");
     bench.log.lines.clear();
 
     EXPECT_EQ(bench.session().requestRelease(disk("disk5s1")),
               (DiskDissenter {kDAReturnExclusiveAccess, "Ferrolatch handles this encrypted volume"}));
     EXPECT_TRUE(bench.session().claimed.contains("disk5s1"));
 
-    bench.guard->beginExplicitUnlock(enrolled);
-    EXPECT_FALSE(bench.session().requestRelease(disk("disk5s1")));
-    EXPECT_FALSE(FerrolatchMountGuard::mountApprovalCallback(disk("disk5s1"), bench.context()));
-    bench.guard->endExplicitUnlock(enrolled);
-    EXPECT_TRUE(FerrolatchMountGuard::mountApprovalCallback(disk("disk5s1"), bench.context()));
+    {
+        FerrolatchMountGuard::ExplicitUnlock window = bench.guard->beginExplicitUnlock(enrolled);
+        EXPECT_FALSE(bench.session().requestRelease(disk("disk5s1")));
+        EXPECT_FALSE(bench.approve("disk5s1"));
+    }
+    EXPECT_TRUE(bench.approve("disk5s1"));
 
     EXPECT_EQ(bench.log.lines,
               (std::vector<std::string> {"Ferrolatch retained its disk claim to suppress the generic APFS unlock prompt",
                                          "Ferrolatch released its disk claim for an explicit unlock",
                                          "Ferrolatch blocked an automatic mount for an enrolled encrypted volume"}));
+}
+
+// The agent's own unlock and a command's may overlap on one volume: it stays
+// allowed until the last window closes, and ending a handle twice, or after
+// the guard has gone, changes nothing.
+TEST(MountGuard, OverlappingWindowsCloseWithTheLastHandle)
+{
+    Bench bench;
+    FerrolatchMountGuard::ExplicitUnlock agent = bench.guard->beginExplicitUnlock(enrolled);
+    FerrolatchMountGuard::ExplicitUnlock command = bench.guard->beginExplicitUnlock(enrolled);
+    EXPECT_TRUE(bench.guard->explicitUnlockInProgress(enrolled));
+    agent.end();
+    agent.end();
+    EXPECT_FALSE(bench.guard->shouldBlock(disk("disk5s1")));
+    FerrolatchMountGuard::ExplicitUnlock moved = std::move(command);
+    command.end(); // moved from: owns no window
+    EXPECT_FALSE(bench.guard->shouldBlock(disk("disk5s1")));
+    moved.end();
+    EXPECT_TRUE(bench.guard->shouldBlock(disk("disk5s1")));
+    EXPECT_FALSE(bench.guard->explicitUnlockInProgress(enrolled));
+
+    FerrolatchMountGuard::ExplicitUnlock late = bench.guard->beginExplicitUnlock(enrolled);
+    bench.guard.reset();
+    late.end();
 }
 
 TEST(MountGuard, SetChangesTakeEffectAtTheNextCallback)
@@ -262,20 +288,28 @@ TEST(MountGuard, SetChangesTakeEffectAtTheNextCallback)
     EXPECT_FALSE(bench.guard->shouldBlock(disk("disk5s1")));
     bench.guard->addEnrolledVolume(enrolled);
     EXPECT_TRUE(bench.guard->shouldBlock(disk("disk5s1")));
-    bench.guard->endExplicitUnlock(enrolled); // never allowed: no change
-    EXPECT_TRUE(bench.guard->shouldBlock(disk("disk5s1")));
+    bench.guard->removeEnrolledVolume(enrolled); // a forgotten drive
+    EXPECT_FALSE(bench.guard->shouldBlock(disk("disk5s1")));
+    EXPECT_FALSE(bench.approve("disk5s1"));
 }
 
-TEST(MountGuard, WithoutAContextNothingHappens)
+// Every volume offered as its disk arrives is reported, enrolled or not, on
+// the callback queue and before the guard claims it.
+TEST(MountGuard, ReportsEachVolumeThatAppears)
 {
-    Bench bench;
-    bench.session().calls.clear();
-    FerrolatchMountGuard::peekCallback(disk("disk5s1"), nullptr);
-    FerrolatchMountGuard::claimCallback(disk("disk5s1"), std::nullopt, nullptr);
-    EXPECT_FALSE(FerrolatchMountGuard::mountApprovalCallback(disk("disk5s1"), nullptr));
-    EXPECT_FALSE(FerrolatchMountGuard::claimReleaseCallback(disk("disk5s1"), nullptr));
-    EXPECT_TRUE(bench.session().calls.empty());
-    EXPECT_TRUE(bench.log.lines.empty());
+    FakeDiskArbitration diskArbitration;
+    RecordingLog log;
+    std::vector<std::string> appeared;
+    // With the number of claims held as each is reported: the enrolled one's comes after.
+    FerrolatchMountGuard guard(diskArbitration, log, {enrolled}, [&](const std::string& uuid) {
+        appeared.push_back(uuid + " " + std::to_string(diskArbitration.session->claimed.size()));
+    });
+    diskArbitration.session->descriptions["disk5s1"] = DiskDescription {disk_uuid::CFUUID {bytesOf(enrolled)}};
+    diskArbitration.session->descriptions["disk5s2"] = DiskDescription {disk_uuid::Value {bytesOf(stranger)}};
+    diskArbitration.session->descriptions["disk6s1"] = DiskDescription {};
+    for (const char* name : {"disk5s1", "disk5s2", "disk6s1"})
+        diskArbitration.session->peek(disk(name));
+    EXPECT_EQ(appeared, (std::vector<std::string> {std::string(enrolled) + " 0", std::string(stranger) + " 1"}));
 }
 
 // Every port call checks, from another thread, that the state lock is free:
@@ -289,9 +323,9 @@ TEST(MountGuard, NeverHoldsItsLockAcrossAPortCall)
         auto other = std::async(std::launch::async, [&] { bench.guard->addEnrolledVolume(stranger); });
         EXPECT_EQ(other.wait_for(std::chrono::seconds(2)), std::future_status::ready) << "the state lock was held";
     };
-    FerrolatchMountGuard::peekCallback(disk("disk5s1"), bench.context());
-    FerrolatchMountGuard::mountApprovalCallback(disk("disk5s1"), bench.context());
-    FerrolatchMountGuard::claimReleaseCallback(disk("disk5s1"), bench.context());
+    bench.peek("disk5s1");
+    bench.approve("disk5s1");
+    bench.guard->claimReleaseCallback(disk("disk5s1"));
     EXPECT_GE(probes, 4);
 }
 
@@ -304,14 +338,13 @@ TEST(MountGuard, CallbacksAndSetChangesRunConcurrently)
     std::atomic<int> approvals = 0;
     std::thread callbacks([&] {
         while (!done) {
-            if (!FerrolatchMountGuard::mountApprovalCallback(disk("disk5s1"), bench.context()))
+            if (!bench.approve("disk5s1"))
                 ++approvals;
         }
     });
     for (int round = 0; round < 2000; ++round) {
-        bench.guard->beginExplicitUnlock(enrolled);
+        FerrolatchMountGuard::ExplicitUnlock window = bench.guard->beginExplicitUnlock(enrolled);
         bench.guard->addEnrolledVolume(stranger);
-        bench.guard->endExplicitUnlock(enrolled);
     }
     done = true;
     callbacks.join();

@@ -175,6 +175,47 @@ TEST(PromptSuppressionInstall, ReportsWhatThePreferenceSystemDidNotKeep)
                        "macOS did not verify Ferrolatch's per-user APFS prompt suppression");
 }
 
+// Forgetting a drive takes its marker off and leaves everything else as it
+// was: the volume's other settings, and every other volume's marker.
+TEST(PromptSuppressionRemoval, TakesOffOnlyTheVolumesMarker)
+{
+    const std::string other = "11111111-2222-4333-8444-555555555555";
+    const PreferenceValue::Other date {"<date>2024-05-01T00:00:00Z</date>"};
+    struct Case {
+        const char* name;
+        std::optional<PreferenceValue> before;
+        bool changed;
+        std::optional<PreferenceValue> after;
+    };
+    const Case cases[] = {
+        {"the marker alone: the volume's entry goes", marker(), true, std::nullopt},
+        {"other settings stay", PreferenceValue::Dictionary {{"DontUnlockVolume", "2999-01-01 00:00:00"}, {"LastSeen", date}},
+         true, PreferenceValue::Dictionary {{"LastSeen", date}}},
+        {"no marker: nothing changes", PreferenceValue::Dictionary {{"LastSeen", date}}, false,
+         PreferenceValue::Dictionary {{"LastSeen", date}}},
+        {"nothing stored", std::nullopt, false, std::nullopt},
+        {"a value of another kind is not ours", PreferenceValue("2999-01-01 00:00:00"), false,
+         PreferenceValue("2999-01-01 00:00:00")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Mac mac;
+        if (c.before)
+            mac.preferences.stored[domain][upperUUID] = *c.before;
+        mac.preferences.stored[domain][other] = marker();
+        EXPECT_EQ(removeAPFSPromptSuppression(mac.services(), lowerUUID), c.changed);
+        EXPECT_EQ(mac.stored(upperUUID), c.after);
+        EXPECT_EQ(mac.stored(other), marker());
+    }
+
+    Mac unpersisted;
+    unpersisted.preferences.stored[domain][upperUUID] = marker();
+    unpersisted.preferences.persists = false;
+    EXPECT_PROOF_ERROR(removeAPFSPromptSuppression(unpersisted.services(), upperUUID),
+                       "macOS did not persist Ferrolatch's per-user APFS prompt suppression");
+    EXPECT_PROOF_ERROR(removeAPFSPromptSuppression(unpersisted.services(), "not-a-uuid"), invalidUUID);
+}
+
 TEST(APFSUserAgentProcesses, ParsesWhitespaceSeparatedDecimalIDs)
 {
     struct Case {

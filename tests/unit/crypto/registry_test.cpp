@@ -202,6 +202,28 @@ TEST(DriveRegistry, ListingIdentifiesEntriesByContentAndIgnoresTheRest)
     EXPECT_EQ(registry.uuids(), (std::set<std::string> {otherUUID, upperUUID}));
 }
 
+// Entries are known by their content: every one holding the volume goes,
+// whatever its name, and no other file does.
+TEST(DriveRegistry, UnregisteringRemovesEveryEntryOfTheVolumeAndNothingElse)
+{
+    Registry registry;
+    registry.registerDrive(nativeVolume());
+    const std::string otherUUID = "0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
+    registry.registerDrive(nativeVolume(otherUUID));
+    registry.files.put(drives + "/copy-in-lower-case.json", encodeManifest(nativeVolume(lowerUUID)));
+    registry.files.put(drives + "/notes.txt", encodeManifest(nativeVolume(upperUUID)));
+
+    EXPECT_TRUE(unregisterDrive(registry.files, registry.paths, lowerUUID));
+    EXPECT_EQ(registry.uuids(), (std::set<std::string> {otherUUID}));
+    EXPECT_TRUE(registry.files.entries.contains(drives + "/notes.txt"));
+    EXPECT_FALSE(registry.files.entries.contains(drives + "/copy-in-lower-case.json"));
+
+    EXPECT_FALSE(unregisterDrive(registry.files, registry.paths, upperUUID));
+    EXPECT_FALSE(unregisterDrive(registry.files, registry.paths, "not-a-uuid"));
+    Registry empty;
+    EXPECT_FALSE(unregisterDrive(empty.files, empty.paths, upperUUID));
+}
+
 TEST(DriveRegistry, ListingNeverFailsAndCreatesNothing)
 {
     {

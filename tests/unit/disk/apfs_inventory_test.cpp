@@ -16,6 +16,14 @@ const APFSVolume lockedPrivate {"disk5s2", "7B6A5948-3726-4150-8F9E-8D7C6B5A4938
 
 }
 
+TEST(APFSInventory, KeepsEachContainerWithItsStoresAndVolumes)
+{
+    std::vector<APFSContainer> containers = parseAPFSContainers(fixture("apfs_list_two_containers.plist"));
+    EXPECT_EQ(containers, (std::vector<APFSContainer> {{"disk3", {"disk0s2"}, {macintoshHD, data}},
+                                                       {"disk5", {"disk4s2"}, {bootstrap, lockedPrivate}}}));
+    EXPECT_THROW(parseAPFSContainers("<plist version=\"1.0\"><dict/></plist>"), ProofError);
+}
+
 TEST(APFSInventory, ListsVolumesOfEachContainerInOrder)
 {
     struct Case {

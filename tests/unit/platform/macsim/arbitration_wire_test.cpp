@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sys/wait.h>
@@ -113,13 +114,11 @@ TEST(MacsimDiskArbitration, AnUnscheduledSessionConsentsAndASessionLeavesNothing
     ASSERT_EQ(sockets.size(), 1u);
 
     // Registered but not scheduled: no callback runs, the answer is consent.
-    static int calls = 0;
-    session->registerDiskMountApprovalCallback(
-        [](const DiskReference&, void*) -> std::optional<DiskDissenter> {
-            ++calls;
-            return DiskDissenter {kDAReturnNotPermitted, "no"};
-        },
-        nullptr);
+    std::atomic<int> calls = 0;
+    session->registerDiskMountApprovalCallback([&calls](const DiskReference&) -> std::optional<DiskDissenter> {
+        ++calls;
+        return DiskDissenter {kDAReturnNotPermitted, "no"};
+    });
     auto connection = sysroot_sockets::connectStream(sockets[0]);
     ASSERT_TRUE(connection);
     ASSERT_TRUE(sysroot_sockets::sendLine(connection->get(), encodeMessage({Request::Approve, "disk5s2", uuid})));
@@ -139,7 +138,7 @@ TEST(MacsimDiskArbitration, AnUnscheduledSessionConsentsAndASessionLeavesNothing
     EXPECT_EQ(decodeAnswer(*answer), (DiskDissenter {kDAReturnNotPermitted, "no"}));
     EXPECT_EQ(calls, 1);
 
-    session->claim({"disk5s2", 0}, nullptr, nullptr, nullptr, nullptr);
+    session->claim({"disk5s2", 0}, {}, {});
     EXPECT_TRUE(session->isClaimed({"disk5s2", 0}));
     session.reset();
     EXPECT_TRUE(sysroot_sockets::socketsIn(sysroot_sockets::sessionDirectory(sysroot.root)).empty());

@@ -188,6 +188,12 @@ TEST_F(TemporarySysroot, EjectRunsDiskutilEjectAndReportsFailuresAsFinderDoes)
          {1, "", "Unmount of disk4 failed: at least one volume could not be unmounted: dissented by PID 42 (/bin/cat)\n"},
          std::pair {-47L, std::string("The volume \u201CPRIVATE\u201D can\u2019t be ejected because it\u2019s currently "
                                       "in use.")}},
+        {"another volume of the drive is in use",
+         {1, "",
+          "Unmount of disk4 failed: at least one volume could not be unmounted: dissented by PID 42 (/bin/cat)\n"
+          "Volume FERROLATCH on disk5s1 failed to unmount: dissented by PID 42 (/bin/cat)\n"},
+         std::pair {-47L, std::string("The volume \u201CFERROLATCH\u201D can\u2019t be ejected because it\u2019s "
+                                      "currently in use.")}},
         {"gone already", {1, "", "Could not find disk: " + mountPoint + "\n"},
          std::pair {-35L, std::string("The volume \u201CPRIVATE\u201D can\u2019t be found.")}},
         {"anything else", {1, "", "\nmacsim: an attached disk image is ejected with hdiutil detach\n"},

@@ -344,3 +344,34 @@ TEST(PreferenceDomainCoding, HostileBinaryListsDecodeToNothing)
     doubling.push_back("\xA0");
     EXPECT_EQ(decodePreferenceDomain(bplist(doubling)), std::nullopt);
 }
+
+// A removal is staged like a value: the key reads as gone at once, and the
+// file loses it at the next synchronize, which keeps what another process
+// stored meanwhile.
+TEST_F(PreferencesDirectory, ARemovedKeyGoesWithTheNextSynchronize)
+{
+    const std::string other = "11111111-2222-4333-8444-555555555555";
+    MacsimPreferences preferences(directory);
+    preferences.setValue(uuid, marker(), domain);
+    preferences.setValue(other, marker(), domain);
+    ASSERT_TRUE(preferences.synchronize(domain));
+
+    preferences.removeValue(uuid, domain);
+    EXPECT_FALSE(preferences.copyValue(uuid, domain));
+    MacsimPreferences elsewhere(directory);
+    EXPECT_EQ(elsewhere.copyValue(uuid, domain), marker()); // not written yet
+    elsewhere.setValue("Written-Meanwhile", "yes", domain);
+    ASSERT_TRUE(elsewhere.synchronize(domain));
+
+    ASSERT_TRUE(preferences.synchronize(domain));
+    MacsimPreferences reader(directory);
+    EXPECT_FALSE(reader.copyValue(uuid, domain));
+    EXPECT_EQ(reader.copyValue(other, domain), marker());
+    EXPECT_EQ(reader.copyValue("Written-Meanwhile", domain), PreferenceValue("yes"));
+
+    // Set again after a removal, the value wins.
+    preferences.removeValue(other, domain);
+    preferences.setValue(other, "again", domain);
+    ASSERT_TRUE(preferences.synchronize(domain));
+    EXPECT_EQ(MacsimPreferences(directory).copyValue(other, domain), PreferenceValue("again"));
+}

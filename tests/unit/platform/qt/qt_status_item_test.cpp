@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QImage>
 #include <QMenu>
+#include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
 
@@ -109,6 +110,33 @@ TEST(QtStatusItem, TheAgentMenuWithAMountedDrive)
         EXPECT_GT(image.width(), 150);
         EXPECT_GT(image.height(), 13 * 8);
         EXPECT_TRUE(image.save(QStringLiteral(FERROLATCH_SCREENSHOTS "/agent-menu.png")));
+    });
+}
+
+// On a Mac a click on the status item opens its menu; a left click on the
+// tray icon does the same, where most Linux panels would do nothing.
+TEST(QtStatusItem, ALeftClickOpensTheMenu)
+{
+    runInOffscreenQt([](QtSession&) {
+        QtStatusItem item;
+        Delegate delegate;
+        MenuRow quit;
+        quit.title = "Quit Ferrolatch";
+        quit.action = [] {};
+        item.setMenu(Menu {{quit}}, &delegate);
+        ASSERT_FALSE(item.qmenu().isVisible());
+
+        emit item.trayIcon().activated(QSystemTrayIcon::Trigger);
+        EXPECT_TRUE(item.qmenu().isVisible());
+        EXPECT_EQ(delegate.events, (std::vector<std::string> {"will open"}));
+        // Clicked again while it shows: the one menu stays.
+        emit item.trayIcon().activated(QSystemTrayIcon::Trigger);
+        EXPECT_EQ(delegate.events, (std::vector<std::string> {"will open"}));
+        item.qmenu().hide();
+
+        // A double click is not a click on the status item.
+        emit item.trayIcon().activated(QSystemTrayIcon::DoubleClick);
+        EXPECT_FALSE(item.qmenu().isVisible());
     });
 }
 
