@@ -231,8 +231,10 @@ int main(int argc, char** argv)
                     options.idleSeconds, share, wakeUps);
 
         // The insertion is held to its target; idle, a polling loop fails
-        // at once, not a slow machine.
-        if (agentMedian > targetMilliseconds || agentMedian < 0 || share > 1 || wakeUps > 2 * options.idleSeconds) {
+        // at once, not a slow machine. One round is the test run's smoke: the
+        // median of one, on a machine busy with other tests, says nothing.
+        bool overTarget = options.rounds >= 3 && agentMedian > targetMilliseconds;
+        if (overTarget || agentMedian < 0 || share > 1 || wakeUps > 2 * options.idleSeconds) {
             std::fprintf(stderr, "agent_bench: a figure is far over its target\n");
             return 1;
         }
