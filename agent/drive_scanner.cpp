@@ -6,6 +6,7 @@
 #include "common/errors.h"
 #include "common/on_failure.h"
 #include "common/path_text.h"
+#include "common/percent_encoding.h"
 #include "crypto/manifest.h"
 #include "crypto/manifest_rules.h"
 #include "crypto/volume_uuid.h"
@@ -17,20 +18,7 @@ namespace {
 
 std::string directoryURL(const std::string& path)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string url = "file://";
-    for (char character : path) {
-        auto c = static_cast<unsigned char>(character);
-        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-            || std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos;
-        if (plain) {
-            url += static_cast<char>(c);
-        } else {
-            url += '%';
-            url += hex[c >> 4];
-            url += hex[c & 0x0F];
-        }
-    }
+    std::string url = "file://" + percentEncoded(path, "/");
     if (url.back() != '/')
         url += '/';
     return url;

@@ -106,10 +106,15 @@ public:
     std::vector<Entry> entries;
 
 private:
-    class StillClock final : public Clock {
+    // The loop's own time, which advance() moves.
+    class LoopClock final : public Clock {
     public:
-        double now() override { return 0; }
-    } m_clock;
+        explicit LoopClock(const FakeMainLoop& loop) : m_loop(loop) {}
+        double now() override { return m_loop.now; }
+
+    private:
+        const FakeMainLoop& m_loop;
+    } m_clock {*this};
 };
 
 class FakeStatusItem final : public StatusItem {
